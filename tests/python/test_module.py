@@ -1,0 +1,119 @@
+import inspect
+import os
+import subprocess
+import sys
+import types
+
+import pytest
+
+import qel.qelcore as q
+
+SUBMODULES = ["hypervolume", "hash", "util", "model", "fit", "optimizer"]
+DOCS = {
+    "hypervolume": "Hypervolume calculation module",
+    "hash": "Hash-based RNG module",
+    "util": "Utility functions module",
+    "model": "QEL model module",
+    "fit": "Parameter fitting module",
+    "optimizer": "Optimizer module",
+}
+
+
+def test_main_module_holds_the_six_submodules_in_order_and_nothing_else():
+    assert q.__all__ == SUBMODULES
+    for name in SUBMODULES:
+        sub = getattr(q, name)
+        assert isinstance(sub, types.ModuleType)
+        assert sub.__doc__ == DOCS[name]
+    public = [n for n in vars(q) if not n.startswith("__")]
+    assert sorted(public) == sorted(SUBMODULES)
+    assert "qel.qelcore" in q.__doc__
+
+
+def test_import_starts_no_thread_and_opens_no_file():
+    code = (
+        "import os\n"
+        "before = len(os.listdir('/proc/self/task'))\n"
+        "import qel.qelcore\n"
+        "after = len(os.listdir('/proc/self/task'))\n"
+        "print(before, after)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    before, after = map(int, out.stdout.split())
+    assert after == before
+
+
+def test_submodules_list_what_they_register():
+    for name in SUBMODULES:
+        sub = getattr(q, name)
+        for member in sub.__all__:
+            assert hasattr(sub, member)
+
+
+class TestQELParams:
+    def test_repr_uses_shortest_positional_digits(self):
+        assert repr(q.model.QELParams(5, 0.5, 1e-7)) == "QELParams(k=5, epi=0.5, ale=0.0000001)"
+        assert str(q.model.QELParams(10, 1.0, 0.0)) == "QELParams(k=10, epi=1, ale=0)"
+        assert repr(q.model.QELParams(1, -0.0, 1e20)) == "QELParams(k=1, epi=-0, ale=100000000000000000000)"
+
+    def test_signature_and_doc(self):
+        sig = inspect.signature(q.model.QELParams)
+        assert str(sig) == "(k_num_neighbors, epistemic_variance_scale, aleatoric_variance_scale)"
+        assert q.model.QELParams.__doc__ == "Wrapper for QELParams"
+
+    @pytest.mark.parametrize(
+        "args, text",
+        [
+            ((0, 1.0, 0.0), "k_num_neighbors must be > 0, got 0"),
+            ((-3, -1.0, float("nan")), "k_num_neighbors must be > 0, got -3"),
+            ((5, -1.0, 0.0), "epistemic_variance_scale must be >= 0 and finite, got -1"),
+            ((5, float("nan"), 0.0), "epistemic_variance_scale must be >= 0 and finite, got NaN"),
+            ((5, 1.0, float("inf")), "aleatoric_variance_scale must be >= 0 and finite, got inf"),
+            ((5, 1.0, -0.25), "aleatoric_variance_scale must be >= 0 and finite, got -0.25"),
+        ],
+    )
+    def test_validation_reports_first_failure(self, args, text):
+        with pytest.raises(ValueError) as err:
+            q.model.QELParams(*args)
+        assert str(err.value) == text
+
+    def test_argument_conversion_errors(self):
+        with pytest.raises(OverflowError):
+            q.model.QELParams(2**31, 1.0, 0.0)
+        with pytest.raises(OverflowError):
+            q.model.QELParams(2**80, 1.0, 0.0)
+        with pytest.raises(TypeError) as err:
+            q.model.QELParams("a", 1.0, 0.0)
+        assert str(err.value).startswith("argument 'k_num_neighbors': ")
+        with pytest.raises(TypeError) as err:
+            q.model.QELParams(2.0, 1.0, 0.0)
+        assert str(err.value).startswith("argument 'k_num_neighbors': ")
+        with pytest.raises(TypeError) as err:
+            q.model.QELParams(2, "x", 0.0)
+        assert str(err.value).startswith("argument 'epistemic_variance_scale': ")
+
+    def test_argument_parser_errors(self):
+        with pytest.raises(TypeError):
+            q.model.QELParams(1, 1.0)
+        with pytest.raises(TypeError):
+            q.model.QELParams(1, 1.0, 0.0, 4)
+        with pytest.raises(TypeError):
+            q.model.QELParams(1, 1.0, 0.0, k_num_neighbors=2)
+        with pytest.raises(TypeError):
+            q.model.QELParams(1, 1.0, aleatoric=0.0)
+
+    def test_keywords_integers_and_numpy_scalars(self):
+        import numpy as np
+
+        p = q.model.QELParams(aleatoric_variance_scale=0, epistemic_variance_scale=1, k_num_neighbors=np.int64(3))
+        assert (p.k_num_neighbors, p.epistemic_variance_scale, p.aleatoric_variance_scale) == (3, 1.0, 0.0)
+        assert isinstance(p.epistemic_variance_scale, float)
+        p = q.model.QELParams(2, np.float32(0.5), np.float64(0.25))
+        assert (p.epistemic_variance_scale, p.aleatoric_variance_scale) == (0.5, 0.25)
+
+    def test_attributes_are_read_only(self):
+        p = q.model.QELParams(3, 1.0, 0.0)
+        with pytest.raises(AttributeError):
+            p.k_num_neighbors = 4
+        with pytest.raises(AttributeError):
+            p.epistemic_variance_scale = 2.0
