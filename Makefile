@@ -15,10 +15,10 @@ deps:
 		echo "installing: $$missing"; \
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
-	@$(PYTHON) -m pip install -q --disable-pip-version-check $(PIP_PACKAGES)
+	@$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore $(PIP_PACKAGES)
 
 install: deps
-	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 
 cpp-test: deps
 	cmake -S . -B build/test -G Ninja -DQEL_BUILD_TESTS=ON -DQEL_BUILD_PYTHON=OFF -DQEL_BUILD_BENCH=ON >/dev/null

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "qelbo/array.h"
 #include "qelbo/error.h"
 
 namespace qelbo {
@@ -72,15 +73,7 @@ using Matrix = MatrixT<double>;
 using MatrixView = MatrixViewT<double>;
 using IndexMatrix = MatrixT<std::int64_t>;
 
-// A three-axis f64 array (e.g. sets x queries x metrics), row-major.
-struct Array3 {
-    std::size_t d0 = 0, d1 = 0, d2 = 0;
-    std::vector<double> data;
-    Array3() = default;
-    Array3(std::size_t a, std::size_t b, std::size_t c)
-        : d0(a), d1(b), d2(c), data(checked_size(checked_size(a, b), c)) {}
-    double& operator()(std::size_t i, std::size_t j, std::size_t k) { return data[(i * d1 + j) * d2 + k]; }
-    double operator()(std::size_t i, std::size_t j, std::size_t k) const { return data[(i * d1 + j) * d2 + k]; }
-};
+// The same data as the strided view type of array.h.
+inline MatView as_matview(MatrixView v) { return MatView::row_major(v.data, v.rows, v.cols); }
 
 }  // namespace qelbo
