@@ -15,9 +15,10 @@
 
 namespace qelbo {
 
-// rows * cols, refusing products that do not fit (sizes come from outside).
+// rows * cols, refusing products that no f64 vector could hold (sizes come from outside).
 inline std::size_t checked_size(std::size_t rows, std::size_t cols) {
-    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / sizeof(double) / cols)
+    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
+    if (cols != 0 && rows > limit / cols)
         throw QELError::invalid_parameter("array size overflows: " + std::to_string(rows) + " x " +
                                           std::to_string(cols));
     return rows * cols;
