@@ -1,11 +1,468 @@
+// The Vantorix class: one neighbour model, its rows, its index and its queries.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qelbo/batch_posterior.h"
+#include "qelbo/index_search.h"
+#include "qelbo/model.h"
+#include "qelbo/posterior.h"
 #include "qelcore/py_kernel.h"
+#include "qelcore/py_model_draws.h"
 #include "qelcore/registry.h"
 
 namespace qelcore {
+namespace {
+
+struct VantorixObject {
+    qelbo::Vantorix model;
+    bool tie_break_neighbors = true;
+};
+
+using VantorixBox = Box<VantorixObject>;
+PyTypeObject* g_vantorix_type = nullptr;
+
+VantorixObject& native(PyObject* self) { return *unbox<VantorixObject>(self)->value; }
+BorrowFlag& flag(PyObject* self) { return unbox<VantorixObject>(self)->flag; }
+
+qelbo::Array2 owned_copy(const F64Array& a) {
+    qelbo::Array2 out;
+    out.rows = a.dim(0);
+    out.cols = a.dim(1);
+    out.data = a.to_vector();
+    return out;
+}
+
+bool flag_arg(PyObject* o, const char* name, bool fallback) { return is_absent(o) ? fallback : to_bool(o, name); }
+
+std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, std::string("argument '") + name + "': Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) {
+        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + Py_TYPE(o)->tp_name +
+                                   "' object cannot be converted to 'PySequence'");
+    }
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw PyErrorSet{};
+    std::vector<std::uint64_t> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+        out.push_back(to_u64(item.get(), name));
+    }
+    return out;
+}
+
+PyObject* f64_2d(const qelbo::Array2& a) {
+    const std::size_t shape[2] = {a.rows, a.cols};
+    return new_f64_array(shape, a.data.data());
+}
+PyObject* i64_2d(const qelbo::IndexArray2& a) {
+    const std::size_t shape[2] = {a.rows, a.cols};
+    return new_i64_array(shape, a.data.data());
+}
+PyObject* row_array(const std::vector<double>& v) {
+    const std::size_t shape[2] = {1, v.size()};
+    return new_f64_array(shape, v.data());
+}
+PyObject* nd_array(const qelbo::NdArray& a) { return new_f64_array(a.shape, a.data.data()); }
+
+qelbo::MatView view_of_arg(F64Array& a) { return qelbo::as_matview(a.view2()); }
+
+// ---------------------------------------------------------------------------
+// Construction, rows and storage
+
+std::optional<qelbo::IndexDriver> parse_driver(const std::string& s) {
+    if (s == "Exact" || s == "exact" || s == "FLAT" || s == "flat") return qelbo::IndexDriver::Exact;
+    if (s == "MIROT_DISK" || s == "mirot_disk") return qelbo::IndexDriver::MiRotDisk;
+    return std::nullopt;
+}
+
+std::optional<qelbo::StorageMode> parse_storage(const std::string& s) {
+    if (s == "disk" || s == "Disk") return qelbo::StorageMode::Disk;
+    if (s == "memory" || s == "InMemory" || s == "in_memory") return qelbo::StorageMode::Memory;
+    return std::nullopt;
+}
+
+PyObject* vantorix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        auto a = parse_args("Vantorix",
+                            {"train_x", "train_y", "train_yvar", "scale_x", "index_driver", "work_dir", "qel_storage"},
+                            2, args, kwargs);
+        F64Array x = to_f64_array(a[0], "train_x", 2);
+        F64Array y = to_f64_array(a[1], "train_y", 2);
+        std::optional<F64Array> yvar;
+        if (!is_absent(a[2])) yvar = to_f64_array(a[2], "train_yvar", 2);
+        const bool scale_x = flag_arg(a[3], "scale_x", false);
+        const std::string driver_text = a[4] ? to_str(a[4], "index_driver") : std::string("Exact");
+        std::optional<std::string> work_dir;
+        if (!is_absent(a[5])) work_dir = to_str(a[5], "work_dir");
+        std::optional<std::string> storage_text;
+        if (!is_absent(a[6])) storage_text = to_str(a[6], "qel_storage");
+
+        const auto driver = parse_driver(driver_text);
+        if (!driver) raise_value_error("Unknown index_driver: " + driver_text);
+        qelbo::StorageMode storage = work_dir ? qelbo::StorageMode::Disk : qelbo::StorageMode::Memory;
+        if (storage_text) {
+            const auto parsed = parse_storage(*storage_text);
+            if (!parsed) raise_value_error("Unknown qel_storage: " + *storage_text);
+            storage = *parsed;
+        }
+        std::optional<qelbo::Array2> yvar_copy;
+        if (yvar) yvar_copy = owned_copy(*yvar);
+        qelbo::Vantorix model = qelbo::Vantorix::new_with_storage(owned_copy(x), owned_copy(y), std::move(yvar_copy),
+                                                                  scale_x, *driver, storage, std::move(work_dir));
+        return box_new(type, VantorixObject{std::move(model), true});
+    });
+}
+
+PyObject* vantorix_add(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        ExclusiveBorrow borrow(flag(self));
+        auto a = parse_args("add", {"x", "y", "yvar"}, 2, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        F64Array y = to_f64_array(a[1], "y", 2);
+        std::optional<F64Array> yvar;
+        if (!is_absent(a[2])) yvar = to_f64_array(a[2], "yvar", 2);
+        std::optional<qelbo::MatView> yvar_view;
+        if (yvar) yvar_view = view_of_arg(*yvar);
+        native(self).model.add(view_of_arg(x), view_of_arg(y), yvar_view);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* vantorix_row_x(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("row_x", {"i"}, 1, args, kwargs);
+        const std::uint64_t i = to_u64(a[0], "i");
+        return row_array(native(self).model.backend().row_x(i));
+    });
+}
+
+PyObject* vantorix_row_y(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("row_y", {"i"}, 1, args, kwargs);
+        const std::uint64_t i = to_u64(a[0], "i");
+        return row_array(native(self).model.backend().row_y(i));
+    });
+}
+
+PyObject* vantorix_train_rows_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("train_rows_at", {"indices"}, 1, args, kwargs);
+        const std::vector<std::uint64_t> idx = to_u64_list(a[0], "indices");
+        const std::vector<std::size_t> rows(idx.begin(), idx.end());
+        const qelbo::TrainRows tr = native(self).model.backend().train_rows_at(rows);
+        PyRef x = PyRef::steal(f64_2d(tr.x));
+        PyRef y = PyRef::steal(f64_2d(tr.y));
+        PyRef yvar = tr.yvar ? PyRef::steal(f64_2d(*tr.yvar)) : PyRef::borrow(Py_None);
+        return py_tuple({x.release(), y.release(), yvar.release()});
+    });
+}
+
+PyObject* vantorix_tie_break_neighbors(PyObject* self, PyObject*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return py_bool(native(self).tie_break_neighbors);
+    });
+}
+
+PyObject* vantorix_set_tie_break_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("set_tie_break_neighbors", {"enabled"}, 0, args, kwargs);
+        native(self).tie_break_neighbors = flag_arg(a[0], "enabled", true);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* vantorix_ensure_index_sync(PyObject* self, PyObject*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        native(self).model.ensure_index_sync();
+        Py_RETURN_NONE;
+    });
+}
+
+// In memory there is nothing to flush or persist.
+PyObject* vantorix_disk_only_noop(PyObject* self, PyObject*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        if (native(self).model.backend().is_disk()) qelbo::disk_storage_unavailable();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* vantorix_index_memory_bytes(PyObject* self, PyObject*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        const qelbo::Vantorix& m = native(self).model;
+        m.ensure_index_sync();
+        return py_uint(m.backend().index_memory_bytes());
+    });
+}
+
+PyObject* get_num_outputs(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return py_uint(native(self).model.num_metrics());
+    });
+}
+PyObject* get_num_dim(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return py_uint(native(self).model.num_dim());
+    });
+}
+PyObject* get_scale_x(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return py_bool(native(self).model.scale_x());
+    });
+}
+PyObject* get_x_scale_row(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return row_array(native(self).model.x_scale());
+    });
+}
+PyObject* get_y_scale_row(PyObject* self, void*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        return row_array(native(self).model.y_scale());
+    });
+}
+
+Py_ssize_t vantorix_len(PyObject* self) {
+    try {
+        SharedBorrow borrow(flag(self));
+        return static_cast<Py_ssize_t>(native(self).model.num_obs());
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+PyObject* vantorix_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("posterior",
+                            {"x", "k_num_neighbors", "epistemic_variance_scale", "aleatoric_variance_scale",
+                             "exclude_nearest", "observation_noise"},
+                            4, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        const std::int32_t k = to_i32(a[1], "k_num_neighbors");
+        const double epi = to_f64(a[2], "epistemic_variance_scale");
+        const double ale = to_f64(a[3], "aleatoric_variance_scale");
+        const bool exclude = flag_arg(a[4], "exclude_nearest", false);
+        const bool noise = flag_arg(a[5], "observation_noise", false);
+        const qelbo::QELParams params = qelbo::QELParams::make(k, epi, ale);
+        const VantorixObject& obj = native(self);
+        const qelbo::QELNormal r =
+            qelbo::posterior(obj.model, view_of_arg(x), params, {exclude, noise, obj.tie_break_neighbors});
+        PyRef mean = PyRef::steal(nd_array(r.mean));
+        PyRef total = PyRef::steal(nd_array(r.total_std));
+        PyRef epistemic = PyRef::steal(nd_array(r.epistemic_std));
+        PyRef aleatoric = PyRef::steal(nd_array(r.aleatoric_std));
+        PyRef idx = r.neighbor_indices ? PyRef::steal(i64_2d(*r.neighbor_indices)) : PyRef::borrow(Py_None);
+        return py_tuple({mean.release(), total.release(), epistemic.release(), aleatoric.release(), idx.release()});
+    });
+}
+
+PyObject* vantorix_batch_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("batch_posterior",
+                            {"x", "k_values", "epistemic_scales", "aleatoric_scales", "exclude_nearest",
+                             "observation_noise"},
+                            4, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        const std::vector<std::int32_t> ks = to_i32_list(a[1], "k_values");
+        const std::vector<double> epis = to_f64_list(a[2], "epistemic_scales");
+        const std::vector<double> ales = to_f64_list(a[3], "aleatoric_scales");
+        const bool exclude = flag_arg(a[4], "exclude_nearest", false);
+        const bool noise = flag_arg(a[5], "observation_noise", false);
+        if (epis.size() != ks.size() || ales.size() != ks.size()) {
+            raise_value_error("k_values, epistemic_scales, and aleatoric_scales must have same length");
+        }
+        std::vector<qelbo::QELParams> records;
+        records.reserve(ks.size());
+        for (std::size_t i = 0; i < ks.size(); ++i) records.push_back(qelbo::QELParams::make(ks[i], epis[i], ales[i]));
+        const VantorixObject& obj = native(self);
+        const qelbo::QELNormal r =
+            qelbo::batch_posterior(obj.model, view_of_arg(x), records, {exclude, noise, obj.tie_break_neighbors});
+        PyRef mean = PyRef::steal(nd_array(r.mean));
+        PyRef total = PyRef::steal(nd_array(r.total_std));
+        PyRef epistemic = PyRef::steal(nd_array(r.epistemic_std));
+        PyRef aleatoric = PyRef::steal(nd_array(r.aleatoric_std));
+        return py_tuple({mean.release(), total.release(), epistemic.release(), aleatoric.release()});
+    });
+}
+
+PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("neighbors", {"x", "k", "exclude_nearest"}, 2, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        const std::int32_t k = to_i32(a[1], "k");
+        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
+        const qelbo::Vantorix& m = native(self).model;
+        const std::size_t q = x.dim(0);
+        if (x.dim(1) != m.num_dim()) throw qelbo::QELError::invalid_shape({q, m.num_dim()}, {q, x.dim(1)});
+        if (k < 0) throw qelbo::QELError::invalid_parameter("k must be non-negative, got " + std::to_string(k));
+        const std::size_t n = m.num_obs();
+        const std::size_t ku = static_cast<std::size_t>(k);
+        auto empty = [&] {
+            const std::size_t shape[2] = {q, 0};
+            return new_u64_array(shape, nullptr);
+        };
+        if (n == 0) return empty();
+        std::size_t search_k;
+        if (!exclude) {
+            if (k == 0) return empty();
+            search_k = std::min(n, ku);
+        } else {
+            if (n == 1) {
+                throw qelbo::QELError::invalid_parameter(
+                    "exclude_nearest=true requires at least 2 observations, got " + std::to_string(n));
+            }
+            search_k = std::min(n, ku + 1);
+        }
+        const qelbo::SearchResult r = m.backend_search(view_of_arg(x), static_cast<std::int64_t>(search_k), exclude);
+        const std::size_t c = std::min(r.indices.cols, ku);
+        std::vector<std::uint64_t> out(qelbo::checked_mul(q, c));
+        for (std::size_t i = 0; i < q; ++i)
+            for (std::size_t j = 0; j < c; ++j) out[i * c + j] = static_cast<std::uint64_t>(r.indices(i, j));
+        const std::size_t shape[2] = {q, c};
+        return new_u64_array(shape, out.data());
+    });
+}
+
+PyObject* distances_and_indices(const qelbo::SearchResult& r) {
+    PyRef d = PyRef::steal(f64_2d(r.distances));
+    PyRef i = PyRef::steal(i64_2d(r.indices));
+    return py_tuple({d.release(), i.release()});
+}
+
+PyObject* vantorix_neighbor_distances_and_indices(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("neighbor_distances_and_indices", {"x", "search_k", "exclude_nearest"}, 2, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        const std::int32_t search_k = to_i32(a[1], "search_k");
+        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
+        return distances_and_indices(native(self).model.backend_search(view_of_arg(x), search_k, exclude));
+    });
+}
+
+PyObject* vantorix_index_neighbor_distances_and_indices(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        auto a = parse_args("index_neighbor_distances_and_indices",
+                            {"x", "search_k", "exclude_nearest", "tie_break_neighbors"}, 2, args, kwargs);
+        F64Array x = to_f64_array(a[0], "x", 2);
+        const std::int32_t search_k = to_i32(a[1], "search_k");
+        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
+        const bool tie_break = flag_arg(a[3], "tie_break_neighbors", true);
+        return distances_and_indices(
+            qelbo::index_search(native(self).model, view_of_arg(x), search_k, exclude, tie_break));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The type
+
+#define KW(name) kw_cast(name), METH_VARARGS | METH_KEYWORDS
+#define SIG(name, sig) QEL_DOC(name, sig, "")
+
+PyMethodDef g_methods[] = {
+    {"add", KW(vantorix_add), SIG("add", "($self, x, y, yvar=None)")},
+    {"row_x", KW(vantorix_row_x), SIG("row_x", "($self, i)")},
+    {"row_y", KW(vantorix_row_y), SIG("row_y", "($self, i)")},
+    {"train_rows_at", KW(vantorix_train_rows_at), SIG("train_rows_at", "($self, indices)")},
+    {"tie_break_neighbors", vantorix_tie_break_neighbors, METH_NOARGS, SIG("tie_break_neighbors", "($self)")},
+    {"set_tie_break_neighbors", KW(vantorix_set_tie_break_neighbors),
+     SIG("set_tie_break_neighbors", "($self, enabled=True)")},
+    {"ensure_index_sync", vantorix_ensure_index_sync, METH_NOARGS, SIG("ensure_index_sync", "($self)")},
+    {"schedule_background_flush", vantorix_disk_only_noop, METH_NOARGS, SIG("schedule_background_flush", "($self)")},
+    {"persist_index_to_disk", vantorix_disk_only_noop, METH_NOARGS, SIG("persist_index_to_disk", "($self)")},
+    {"index_memory_bytes", vantorix_index_memory_bytes, METH_NOARGS, SIG("index_memory_bytes", "($self)")},
+    {"posterior", KW(vantorix_posterior),
+     SIG("posterior", "($self, x, k_num_neighbors, epistemic_variance_scale, aleatoric_variance_scale, "
+                      "exclude_nearest=False, observation_noise=False)")},
+    {"batch_posterior", KW(vantorix_batch_posterior),
+     QEL_DOC("batch_posterior",
+             "($self, x, k_values, epistemic_scales, aleatoric_scales, exclude_nearest=False, "
+             "observation_noise=False)",
+             "Batch posterior with multiple parameter sets.")},
+    {"neighbors", KW(vantorix_neighbors),
+     QEL_DOC("neighbors", "($self, x, k, exclude_nearest=False)", "Get k nearest neighbors for query points.")},
+    {"neighbor_distances_and_indices", KW(vantorix_neighbor_distances_and_indices),
+     SIG("neighbor_distances_and_indices", "($self, x, search_k, exclude_nearest=False)")},
+    {"index_neighbor_distances_and_indices", KW(vantorix_index_neighbor_distances_and_indices),
+     SIG("index_neighbor_distances_and_indices",
+         "($self, x, search_k, exclude_nearest=False, tie_break_neighbors=True)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KW
+#undef SIG
+
+PyGetSetDef g_getset[] = {
+    {"num_outputs", get_num_outputs, nullptr, nullptr, nullptr},
+    {"num_dim", get_num_dim, nullptr, nullptr, nullptr},
+    {"scale_x", get_scale_x, nullptr, nullptr, nullptr},
+    {"x_scale_row", get_x_scale_row, nullptr, nullptr, nullptr},
+    {"y_scale_row", get_y_scale_row, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// This file's methods followed by the draw and conditional methods; built once at registration.
+std::vector<PyMethodDef>& all_methods() {
+    static std::vector<PyMethodDef> methods = [] {
+        std::vector<PyMethodDef> out;
+        for (PyMethodDef* d = g_methods; d->ml_name; ++d) out.push_back(*d);
+        for (PyMethodDef* d = g_vantorix_draw_methods; d->ml_name; ++d) out.push_back(*d);
+        out.push_back({nullptr, nullptr, 0, nullptr});
+        return out;
+    }();
+    return methods;
+}
+
+}  // namespace
+
+const qelbo::Vantorix* vantorix_value(PyObject* o) {
+    if (!g_vantorix_type || !PyObject_TypeCheck(o, g_vantorix_type)) return nullptr;
+    return &native(o).model;
+}
+
+BorrowFlag& vantorix_borrow_flag(PyObject* o) { return flag(o); }
+
+bool vantorix_tie_break(PyObject* o) { return native(o).tie_break_neighbors; }
 
 int register_vantorix(PyObject* module) {
-    (void)module;
-    return 0;
+    return guarded_int([&] {
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(QEL_DOC("Vantorix",
+                                                  "(train_x, train_y, train_yvar=None, scale_x=False, "
+                                                  "index_driver=\"Exact\", work_dir=None, qel_storage=None)",
+                                                  "Python wrapper for Vantorix"))},
+            {Py_tp_new, reinterpret_cast<void*>(vantorix_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<VantorixObject>)},
+            {Py_tp_methods, all_methods().data()},
+            {Py_tp_getset, g_getset},
+            {Py_sq_length, reinterpret_cast<void*>(vantorix_len)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"Vantorix", sizeof(VantorixBox), 0, Py_TPFLAGS_DEFAULT, slots};
+        g_vantorix_type = add_type(module, &spec);
+        return 0;
+    });
 }
 
 }  // namespace qelcore

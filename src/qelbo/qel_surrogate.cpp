@@ -1,0 +1,225 @@
+#include "qelbo/qel_surrogate.h"
+
+#include <array>
+#include <numeric>
+
+#include "qelbo/draw.h"
+#include "qelbo/error.h"
+#include "qelbo/posterior.h"
+#include "qelbo/std_rng.h"
+
+namespace qelbo {
+namespace {
+
+// First batches of at least this many rows go to a disk index without an immediate sync or fit.
+constexpr std::size_t kDiskBulkRows = 4096;
+
+QELError not_fitted() { return QELError::invalid_parameter("Surrogate not fitted"); }
+
+// A fresh generator keyed by 32 bytes of the caller's, so the caller's stream
+// advances by the same amount however much the fit draws.
+StdRng keyed_generator(StdRng& source) {
+    std::array<std::uint8_t, 32> key{};
+    source.fill_bytes(key.data(), key.size());
+    return StdRng::from_seed(key);
+}
+
+std::optional<MatView> opt_view(const std::optional<MatrixView>& v) {
+    if (!v) return std::nullopt;
+    return as_matview(*v);
+}
+
+Array2 owned(MatrixView v) {
+    Array2 out(v.rows, v.cols);
+    std::copy(v.data, v.data + v.size(), out.data.begin());
+    return out;
+}
+
+Matrix to_matrix(NdArray&& a) {
+    expect(a.shape.size() == 2, "posterior arrays have two axes");
+    return Matrix(a.shape[0], a.shape[1], std::move(a.data));
+}
+
+}  // namespace
+
+QELSurrogate::QELSurrogate(const SurrogateConfig& config)
+    : work_dir_(config.work_dir),
+      num_fit_candidates_(config.num_fit_candidates),
+      num_fit_samples_(config.num_fit_samples),
+      k_(config.k),
+      scale_x_(config.scale_x),
+      infer_aleatoric_variance_scale_(config.infer_aleatoric_variance_scale),
+      index_driver_(config.index_driver),
+      qel_storage_(config.qel_storage) {}
+
+std::unique_ptr<Surrogate> make_qel_surrogate(const SurrogateConfig& config) {
+    return std::make_unique<QELSurrogate>(config);
+}
+
+Vantorix QELSurrogate::construct_model(MatrixView x, MatrixView y, const std::optional<MatrixView>& yvar) const {
+    std::optional<Array2> yv;
+    if (yvar) yv = owned(*yvar);
+    return Vantorix::new_with_storage(owned(x), owned(y), std::move(yv), scale_x_, index_driver_, qel_storage_,
+                                      work_dir_);
+}
+
+const Vantorix& QELSurrogate::require_model() const {
+    if (!model_) throw not_fitted();
+    return *model_;
+}
+
+void QELSurrogate::run_fitter(StdRng& g) {
+    const Vantorix& model = require_model();
+    if (!fitter_) {
+        std::vector<std::size_t> all(model.num_obs());
+        std::iota(all.begin(), all.end(), std::size_t{0});
+        const TrainRows rows = model.backend().train_rows_at(all);
+        QELFitter fitter(k_, infer_aleatoric_variance_scale_);
+        std::optional<MatView> yvar;
+        if (rows.yvar) yvar = view_of(*rows.yvar);
+        fitter.tell(view_of(rows.x), view_of(rows.y), yvar);
+        fitter.set_last_params(params_);
+        fitter_ = std::move(fitter);
+    }
+    params_ = fitter_->ask(model, num_fit_candidates_, num_fit_samples_, params_, g);
+}
+
+void QELSurrogate::sync_index() {
+    const Vantorix& model = require_model();
+    model.ensure_index_sync();
+}
+
+void QELSurrogate::release_pages() {
+    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+}
+
+void QELSurrogate::fit(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) {
+    StdRng g = keyed_generator(rng);
+    Vantorix model = construct_model(x, y, yvar);
+    QELFitter fitter(k_, infer_aleatoric_variance_scale_);
+    fitter.tell(as_matview(x), as_matview(y), opt_view(yvar));
+    if (params_) fitter.set_last_params(params_);
+    const QELParams chosen = fitter.ask(model, num_fit_candidates_, num_fit_samples_, params_, g);
+    params_ = chosen;
+    model_ = std::move(model);
+    fitter_ = std::move(fitter);
+}
+
+void QELSurrogate::fit_append(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) {
+    StdRng g = keyed_generator(rng);
+    const MatView xv = as_matview(x), yv = as_matview(y);
+    const std::optional<MatView> yvv = opt_view(yvar);
+    const bool disk_driver = index_driver_ == IndexDriver::MiRotDisk;
+
+    if (!model_) {
+        QELFitter fitter(k_, infer_aleatoric_variance_scale_);
+        fitter.tell(xv, yv, yvv);
+        model_ = construct_model(x, y, yvar);
+        fitter_ = std::move(fitter);
+        if (disk_driver && x.rows >= kDiskBulkRows) return;  // the disk backend indexes a bulk load itself
+        if (disk_driver) sync_index();
+        run_fitter(g);
+        if (disk_driver) release_pages();
+        return;
+    }
+
+    // A batch the fitter would refuse is refused before the model grows, so a failed
+    // append leaves model, fitter and parameters as they were.
+    if (fitter_) fitter_->check_tell(xv, yv, yvv);
+    model_->add(xv, yv, yvv);
+    if (fitter_) fitter_->tell(xv, yv, yvv);
+
+    if (!model_->backend().search_is_final()) {
+        sync_index();
+        run_fitter(g);
+        release_pages();
+        return;
+    }
+    if (x.rows >= kDiskBulkRows) {
+        sync_index();
+        release_pages();
+        return;
+    }
+    if (params_) return;  // on disk new rows reach the index through the backend's own flushes
+    sync_index();
+    run_fitter(g);
+    release_pages();
+}
+
+SurrogatePrediction QELSurrogate::predict(MatrixView x) {
+    const Vantorix& model = require_model();
+    QELParams record;
+    if (params_) {
+        record = *params_;
+    } else {
+        try {
+            record = QELParams::make(k_, 1.0, 0.0);
+        } catch (const ParamsError& e) {
+            throw QELError::invalid_parameter(std::string("Failed to create default params: ") + e.what());
+        }
+    }
+    QELNormal post = posterior(model, as_matview(x), record, PosteriorFlags{false, false, false});
+    return SurrogatePrediction{to_matrix(std::move(post.mean)), to_matrix(std::move(post.total_std))};
+}
+
+Array3 QELSurrogate::sample(MatrixView x, std::size_t num_samples, StdRng& rng) {
+    if (!model_ || !params_) throw not_fitted();
+    std::array<std::uint8_t, 8> bytes{};
+    rng.fill_bytes(bytes.data(), bytes.size());
+    std::uint64_t base = 0;
+    for (std::size_t b = 0; b < 8; ++b) base |= static_cast<std::uint64_t>(bytes[b]) << (8 * b);
+    std::vector<std::int64_t> seeds(num_samples);
+    for (std::size_t i = 0; i < num_samples; ++i) seeds[i] = static_cast<std::int64_t>(base + i);
+    FunctionDraws fd = posterior_function_draw(*model_, as_matview(x), *params_, seeds, PosteriorFlags{false, false, false});
+    return std::move(fd.draws);
+}
+
+std::optional<std::size_t> QELSurrogate::fitted_num_metrics() const {
+    if (!model_) return std::nullopt;
+    return model_->num_metrics();
+}
+
+std::optional<std::size_t> QELSurrogate::observation_count() const {
+    if (!model_) return std::nullopt;
+    return model_->num_obs();
+}
+
+std::vector<double> QELSurrogate::observation_row_x(std::size_t i) const { return require_model().backend().row_x(i); }
+
+std::vector<double> QELSurrogate::observation_row_y(std::size_t i) const { return require_model().backend().row_y(i); }
+
+std::optional<Matrix> QELSurrogate::observations_y() const {
+    if (!model_ || model_->num_obs() == 0) return std::nullopt;
+    const std::size_t n = model_->num_obs(), m = model_->num_metrics();
+    Matrix out(n, m);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<double> r = model_->backend().row_y(i);
+        expect(r.size() == m, "row_y width");
+        std::copy(r.begin(), r.end(), out.row(i).begin());
+    }
+    return out;
+}
+
+std::optional<Matrix> QELSurrogate::observations_x() const {
+    if (!model_ || model_->num_obs() == 0) return std::nullopt;
+    const std::size_t n = model_->num_obs(), d = model_->num_dim();
+    Matrix out(n, d);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<double> r = model_->backend().row_x(i);
+        expect(r.size() == d, "row_x width");
+        std::copy(r.begin(), r.end(), out.row(i).begin());
+    }
+    return out;
+}
+
+void QELSurrogate::schedule_background_flush() {
+    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+}
+
+void QELSurrogate::wait_for_background_flush() {
+    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+}
+
+void QELSurrogate::release_observation_pages() { release_pages(); }
+
+}  // namespace qelbo
