@@ -10,7 +10,7 @@
 #include "qelbo/acquisition.h"
 #include "qelbo/hash.h"
 #include "qelbo/hypervolume.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 #include "qelbo/worker_pool.h"
 
 namespace {
@@ -36,10 +36,10 @@ void BM_NormalHashBatch(benchmark::State& state) {
 }
 BENCHMARK(BM_NormalHashBatch)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-qelbo::Matrix random_points(std::size_t n) {
+qelbo::Array2 random_points(std::size_t n) {
     std::mt19937_64 gen(42);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    qelbo::Matrix y(n, 2);
+    qelbo::Array2 y(n, 2);
     for (std::size_t i = 0; i < n; ++i) {
         y(i, 0) = u(gen);
         y(i, 1) = u(gen);
@@ -50,18 +50,18 @@ qelbo::Matrix random_points(std::size_t n) {
 // Both routines run on the calling thread; the thread argument shows that.
 void BM_Hypervolume2d(benchmark::State& state) {
     const auto limit = limit_threads(state.range(0));
-    const qelbo::Matrix y = random_points(1000000);
+    const qelbo::Array2 y = random_points(1000000);
     const std::vector<double> ref{0.0, 0.0};
     for (auto _ : state) benchmark::DoNotOptimize(qelbo::hypervolume_2d_max(y, ref));
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(y.rows()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(y.rows));
 }
 BENCHMARK(BM_Hypervolume2d)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ParetoFront2d(benchmark::State& state) {
     const auto limit = limit_threads(state.range(0));
-    const qelbo::Matrix y = random_points(1000000);
-    std::vector<double> a(y.rows()), b(y.rows());
-    for (std::size_t i = 0; i < y.rows(); ++i) a[i] = y(i, 0), b[i] = y(i, 1);
+    const qelbo::Array2 y = random_points(1000000);
+    std::vector<double> a(y.rows), b(y.rows);
+    for (std::size_t i = 0; i < y.rows; ++i) a[i] = y(i, 0), b[i] = y(i, 1);
     for (auto _ : state) {
         auto front = qelbo::pareto_front_2d_maximize(a, b);
         benchmark::DoNotOptimize(front.data());

@@ -72,10 +72,11 @@ bool dominates(std::span<const double> p, std::span<const double> q) {
 
 }  // namespace
 
-std::vector<std::vector<std::size_t>> ParetoAcquisition::non_domin_sort(MatrixView y) {
+std::vector<std::vector<std::size_t>> ParetoAcquisition::non_domin_sort(MatView y) {
     const std::size_t n = y.rows;
     std::vector<std::vector<std::size_t>> fronts;
     if (n == 0) return fronts;
+    expect(y.is_row_major(), "objective rows are contiguous");
 
     if (y.cols == 2) {
         std::vector<double> a(n), b(n);
@@ -110,9 +111,9 @@ std::vector<std::vector<std::size_t>> ParetoAcquisition::non_domin_sort(MatrixVi
     for (std::size_t p = 0; p < n; ++p) {
         for (std::size_t q = 0; q < n; ++q) {
             if (q == p) continue;
-            if (dominates(y.row(p), y.row(q))) {
+            if (dominates(y.row_span(p), y.row_span(q))) {
                 dominated[p].push_back(q);
-            } else if (dominates(y.row(q), y.row(p))) {
+            } else if (dominates(y.row_span(q), y.row_span(p))) {
                 ++count[p];
             }
         }

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 #include "qelbo/std_rng.h"
 
 namespace qelbo {
@@ -18,7 +18,7 @@ class ParetoAcquisition {
 public:
     // Successive non-dominated fronts of the rows of y (rows are candidates),
     // first front first. Every row lands in exactly one front, whatever the values.
-    static std::vector<std::vector<std::size_t>> non_domin_sort(MatrixView y);
+    static std::vector<std::vector<std::size_t>> non_domin_sort(MatView y);
 };
 
 // Positions of the 2-D Pareto front of (a, b) among idx (all positions when

@@ -34,8 +34,8 @@ constexpr int kRaaspPerturbations = 20;
 
 }  // namespace
 
-Matrix latin_hypercube(std::size_t d, std::size_t n, StdRng& rng) {
-    Matrix x(n, d);
+Array2 latin_hypercube(std::size_t d, std::size_t n, StdRng& rng) {
+    Array2 x(n, d);
     std::vector<std::uint64_t> perm(n);
     const double nf = static_cast<double>(n);
     for (std::size_t j = 0; j < d; ++j) {
@@ -56,31 +56,31 @@ Matrix latin_hypercube(std::size_t d, std::size_t n, StdRng& rng) {
     return x;
 }
 
-Matrix ask_init(InitDesign design, std::size_t d, std::size_t n, StdRng& rng) {
+Array2 ask_init(InitDesign design, std::size_t d, std::size_t n, StdRng& rng) {
     if (design == InitDesign::LatinHypercube) return latin_hypercube(d, n, rng);
     const std::vector<double> lower(d, 0.0), upper(d, 1.0);
     return generate_uniform(lower, upper, n, rng);
 }
 
-Matrix generate_uniform(std::span<const double> lower, std::span<const double> upper, std::size_t n, StdRng& rng) {
+Array2 generate_uniform(std::span<const double> lower, std::span<const double> upper, std::size_t n, StdRng& rng) {
     expect(lower.size() == upper.size(), "uniform bounds of equal length");
     const std::size_t d = lower.size();
     const auto dists = per_dimension_uniforms(lower, upper);
-    Matrix x(n, d);
+    Array2 x(n, d);
     for (std::size_t i = 0; i < n; ++i) {
-        double* row = x.row(i).data();
+        double* row = x.row(i);
         for (std::size_t j = 0; j < d; ++j) row[j] = draw_in(dists[j], lower[j], rng);
     }
     return x;
 }
 
-Matrix sobol_candidates(SobolEngine& engine, std::span<const double> shift, const CandidateBox& box,
+Array2 sobol_candidates(SobolEngine& engine, std::span<const double> shift, const CandidateBox& box,
                         std::size_t n) {
     const std::size_t d = box.lo.size();
     expect(engine.dims() == d && shift.size() == d, "Sobol engine, shift and box share the dimension");
-    Matrix x(n, d);
+    Array2 x(n, d);
     for (std::size_t i = 0; i < n; ++i) {
-        double* row = x.row(i).data();
+        double* row = x.row(i);
         if (!engine.next_into(row)) throw QELError::invalid_parameter("Sobol sequence exhausted");
         for (std::size_t j = 0; j < d; ++j) {
             const double u = std::fmod(row[j] + shift[j], 1.0);
@@ -90,11 +90,11 @@ Matrix sobol_candidates(SobolEngine& engine, std::span<const double> shift, cons
     return x;
 }
 
-Matrix raasp_candidates(std::span<const double> center, const CandidateBox& box,
+Array2 raasp_candidates(std::span<const double> center, const CandidateBox& box,
                         const std::optional<std::vector<double>>& lengthscales, std::size_t n, StdRng& rng) {
     const std::size_t d = center.size();
     expect(box.lo.size() == d && box.hi.size() == d, "centre and box share the dimension");
-    Matrix x(n, d);
+    Array2 x(n, d);
     if (d == 0) return x;
 
     std::vector<double> cumulative(d);
@@ -109,7 +109,7 @@ Matrix raasp_candidates(std::span<const double> center, const CandidateBox& box,
 
     const auto dists = per_dimension_uniforms(box.lo, box.hi);
     for (std::size_t i = 0; i < n; ++i) {
-        double* row = x.row(i).data();
+        double* row = x.row(i);
         std::copy(center.begin(), center.end(), row);
         for (int t = 0; t < kRaaspPerturbations; ++t) {
             const double u = rng.gen_f64();

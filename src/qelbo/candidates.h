@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 
 namespace qelbo {
 
@@ -26,20 +26,20 @@ struct CandidateBox {
 
 // n points in d dimensions; every column of a Latin hypercube holds one point in
 // each of the n cells [k/n, (k+1)/n).
-Matrix ask_init(InitDesign design, std::size_t d, std::size_t n, StdRng& rng);
-Matrix latin_hypercube(std::size_t d, std::size_t n, StdRng& rng);
+Array2 ask_init(InitDesign design, std::size_t d, std::size_t n, StdRng& rng);
+Array2 latin_hypercube(std::size_t d, std::size_t n, StdRng& rng);
 
 // Row i, column j uniform in [lower_j, upper_j); a dimension with lower_j >= upper_j
 // takes lower_j without a draw.
-Matrix generate_uniform(std::span<const double> lower, std::span<const double> upper, std::size_t n, StdRng& rng);
+Array2 generate_uniform(std::span<const double> lower, std::span<const double> upper, std::size_t n, StdRng& rng);
 
 // The engine's next n points, shifted modulo 1 and mapped into the box. Uses no random draw.
-Matrix sobol_candidates(SobolEngine& engine, std::span<const double> shift, const CandidateBox& box, std::size_t n);
+Array2 sobol_candidates(SobolEngine& engine, std::span<const double> shift, const CandidateBox& box, std::size_t n);
 
 // Copies of the centre with 20 coordinate perturbations each: the coordinate is
 // chosen by the cumulative weights (lengthscales normalised, else uniform) and
 // redrawn uniformly in the box.
-Matrix raasp_candidates(std::span<const double> center, const CandidateBox& box,
+Array2 raasp_candidates(std::span<const double> center, const CandidateBox& box,
                         const std::optional<std::vector<double>>& lengthscales, std::size_t n, StdRng& rng);
 
 }  // namespace qelbo

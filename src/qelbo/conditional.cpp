@@ -17,13 +17,6 @@
 namespace qelbo {
 namespace {
 
-bool all_finite(const MatView& v) {
-    for (std::size_t i = 0; i < v.rows; ++i)
-        for (std::size_t j = 0; j < v.cols; ++j)
-            if (!std::isfinite(v(i, j))) return false;
-    return true;
-}
-
 // Contiguous copy of v, every column divided by scale[j] when given.
 Array2 coordinates(const MatView& v, const std::vector<double>* scale) {
     Array2 out(v.rows, v.cols);

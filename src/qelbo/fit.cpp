@@ -21,17 +21,6 @@ void validate_subsample_inputs(std::size_t x_rows, std::size_t y_rows, std::size
     if (num_params == 0) throw QELError::invalid_parameter("paramss must be non-empty");
 }
 
-namespace {
-
-bool all_finite(const MatView& v) {
-    for (std::size_t i = 0; i < v.rows; ++i)
-        for (std::size_t j = 0; j < v.cols; ++j)
-            if (!std::isfinite(v(i, j))) return false;
-    return true;
-}
-
-}  // namespace
-
 double compute_single_loglik(const MatView& y, const MatView& mu, const MatView& se) {
     if (!all_finite(mu) || !all_finite(se)) return 0.0;
     for (std::size_t i = 0; i < se.rows; ++i)

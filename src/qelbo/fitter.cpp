@@ -14,13 +14,6 @@
 namespace qelbo {
 namespace {
 
-bool all_finite(const MatView& v) {
-    for (std::size_t i = 0; i < v.rows; ++i)
-        for (std::size_t j = 0; j < v.cols; ++j)
-            if (!std::isfinite(v(i, j))) return false;
-    return true;
-}
-
 std::string rows_vs(const char* what, std::size_t a, std::size_t b) {
     return std::string(what) + std::to_string(a) + " vs " + std::to_string(b);
 }

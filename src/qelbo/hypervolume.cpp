@@ -15,7 +15,7 @@ HypervolumeError HypervolumeError::ref_point_shape(std::size_t len) {
     return HypervolumeError(Kind::RefPointShape, "ref_point must have 2 elements, got shape " + std::to_string(len));
 }
 
-double hypervolume_2d_max(MatrixView y, std::span<const double> ref_point) {
+double hypervolume_2d_max(MatView y, std::span<const double> ref_point) {
     if (y.cols != 2) throw HypervolumeError::y_shape(y.rows, y.cols);
     if (ref_point.size() != 2) throw HypervolumeError::ref_point_shape(ref_point.size());
     const double r0 = ref_point[0];

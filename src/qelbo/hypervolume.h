@@ -6,7 +6,7 @@
 #include <string>
 
 #include "qelbo/error.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 
 namespace qelbo {
 
@@ -26,6 +26,6 @@ private:
 
 // Exact area of the union of the boxes [r0, a_i] x [r1, b_i] over the points
 // strictly above the reference in both objectives. y has one row per point.
-double hypervolume_2d_max(MatrixView y, std::span<const double> ref_point);
+double hypervolume_2d_max(MatView y, std::span<const double> ref_point);
 
 }  // namespace qelbo

@@ -11,14 +11,7 @@ namespace qelbo {
 
 namespace {
 QELNormal empty_normal(const Vantorix& model, std::size_t nq) {
-    DrawInternals in = empty_posterior_internals(model, nq);
-    QELNormal out;
-    out.neighbor_indices = idx_nested_to_array2(in.neighbor_indices);
-    out.mean = to_ndarray(std::move(in.mean));
-    out.total_std = to_ndarray(std::move(in.total_std));
-    out.epistemic_std = to_ndarray(std::move(in.epistemic_std));
-    out.aleatoric_std = to_ndarray(std::move(in.aleatoric_std));
-    return out;
+    return normal_from_internals(empty_posterior_internals(model, nq));
 }
 }  // namespace
 

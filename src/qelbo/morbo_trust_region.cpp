@@ -32,7 +32,7 @@ void MorboTrustRegion::resample_weights(StdRng& rng) {
     for (std::size_t j = 0; j < num_metrics; ++j) weights[j] /= sum;
 }
 
-void MorboTrustRegion::update_ranges_incremental(MatrixView y) {
+void MorboTrustRegion::update_ranges_incremental(MatView y) {
     if (y.rows == 0) return;
     expect(y.cols >= num_metrics, "told y rows hold every metric");
     if (!has_ranges()) {
@@ -50,7 +50,7 @@ void MorboTrustRegion::update_ranges_incremental(MatrixView y) {
     }
 }
 
-std::vector<double> MorboTrustRegion::scalarize(MatrixView y, bool clip) const {
+std::vector<double> MorboTrustRegion::scalarize(MatView y, bool clip) const {
     if (!has_ranges()) throw TrustRegionError::invalid_state("scalarize called before observations");
     return scalarize_with_ranges(y, *objective_minima, *objective_maxima, weights, num_metrics, clip, alpha);
 }
@@ -62,7 +62,7 @@ void MorboTrustRegion::clear_for_restart() {
     head.restart();
 }
 
-std::vector<double> scalarize_with_ranges(MatrixView y, std::span<const double> minima,
+std::vector<double> scalarize_with_ranges(MatView y, std::span<const double> minima,
                                           std::span<const double> maxima, std::span<const double> weights,
                                           std::size_t num_metrics, bool clip, double alpha) {
     if (y.cols != num_metrics || minima.size() != num_metrics || maxima.size() != num_metrics) {

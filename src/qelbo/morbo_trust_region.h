@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "qelbo/config.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 #include "qelbo/trust_region.h"
 
 namespace qelbo {
@@ -33,9 +33,9 @@ struct MorboTrustRegion {
     // Normalised standard exponentials: a uniform draw from the simplex.
     void resample_weights(StdRng& rng);
     // Widens the per-metric ranges by the first num_metrics columns of y (NaN ignored).
-    void update_ranges_incremental(MatrixView y);
+    void update_ranges_incremental(MatView y);
     // scalarize_with_ranges with this region's ranges, weights and alpha.
-    std::vector<double> scalarize(MatrixView y, bool clip) const;
+    std::vector<double> scalarize(MatView y, bool clip) const;
     bool has_ranges() const { return objective_minima.has_value() && objective_maxima.has_value(); }
     // Restart: ranges and stored incumbent cleared, head back to length_init.
     void clear_for_restart();
@@ -44,7 +44,7 @@ struct MorboTrustRegion {
 // Per row: min_j(z_j * w_j) + alpha * sum_j(z_j * w_j), z_j the value scaled into
 // the metric's range (0.5 for an empty range, clamped to [0, 1] with clip).
 // Throws TrustRegionError on a width mismatch.
-std::vector<double> scalarize_with_ranges(MatrixView y, std::span<const double> minima,
+std::vector<double> scalarize_with_ranges(MatView y, std::span<const double> minima,
                                           std::span<const double> maxima, std::span<const double> weights,
                                           std::size_t num_metrics, bool clip, double alpha);
 

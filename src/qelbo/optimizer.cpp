@@ -36,9 +36,9 @@ TrustRegionState build_region(const TrustRegionConfig& config, std::size_t d, St
 
 }  // namespace
 
-Optimizer Optimizer::new_with_strategy(Matrix bounds, OptimizerConfig config, StrategyState strategy, StdRng& rng) {
-    const std::size_t d = bounds.rows();
-    if (bounds.cols() != 2) throw QELError::invalid_shape({d, 2}, {d, bounds.cols()});
+Optimizer Optimizer::new_with_strategy(Array2 bounds, OptimizerConfig config, StrategyState strategy, StdRng& rng) {
+    const std::size_t d = bounds.rows;
+    if (bounds.cols != 2) throw QELError::invalid_shape({d, 2}, {d, bounds.cols});
 
     // One value is drawn before anything else; later draws follow it in the stream.
     (void)rng.next_u64();
@@ -76,7 +76,7 @@ std::size_t Optimizer::metric_count() const {
     return trust_region.is_morbo() ? trust_region.morbo()->num_metrics : 1;
 }
 
-void Optimizer::validate_tell(MatrixView x, MatrixView y) const {
+void Optimizer::validate_tell(MatView x, MatView y) const {
     if (x.rows != y.rows) throw QELError::invalid_shape({x.rows, y.cols}, {y.rows, y.cols});
     if (x.rows == 0) throw QELError::invalid_parameter("observation delta requires appended rows");
     if (x.cols != num_dim) throw QELError::invalid_shape({x.rows, num_dim}, {x.rows, x.cols});
@@ -99,16 +99,18 @@ void Optimizer::validate_tell(MatrixView x, MatrixView y) const {
     }
     // The surrogate's fitter refuses non-finite y only after the model took the rows.
     if (surrogate) {
-        for (std::size_t k = 0; k < y.size(); ++k) {
-            if (!std::isfinite(y.data[k])) throw QELError::invalid_parameter("y must contain only finite values");
+        for (std::size_t i = 0; i < y.rows; ++i) {
+            for (std::size_t j = 0; j < y.cols; ++j) {
+                if (!std::isfinite(y(i, j))) throw QELError::invalid_parameter("y must contain only finite values");
+            }
         }
     }
 }
 
-Matrix Optimizer::ask(std::size_t num_arms, std::uint64_t seed) {
+Array2 Optimizer::ask(std::size_t num_arms, std::uint64_t seed) {
     StdRng rng = StdRng::seed_from_u64(seed);
     const auto start = Clock::now();
-    Matrix out;
+    Array2 out;
     try {
         if (strategy.in_design_phase()) {
             ensure_fits_in_memory(num_arms, std::max<std::size_t>(num_dim, 1), "initial-design points");
@@ -125,7 +127,7 @@ Matrix Optimizer::ask(std::size_t num_arms, std::uint64_t seed) {
     return out;
 }
 
-void Optimizer::tell(MatrixView x, MatrixView y, std::uint64_t seed) {
+void Optimizer::tell(MatView x, MatView y, std::uint64_t seed) {
     validate_tell(x, y);
     StdRng rng = StdRng::seed_from_u64(seed);
     const auto start = Clock::now();
@@ -172,13 +174,13 @@ std::vector<double> Optimizer::obs_row_y(std::size_t i) const {
     return {first, first + static_cast<std::ptrdiff_t>(own_y_cols)};
 }
 
-std::optional<Matrix> Optimizer::x_obs() const {
+std::optional<Array2> Optimizer::x_obs() const {
     if (surrogate) return surrogate->observations_x();
     if (own_rows == 0) return std::nullopt;
     return build_obs_array2(own_x, num_dim, own_rows);
 }
 
-std::optional<Matrix> Optimizer::y_obs() const {
+std::optional<Array2> Optimizer::y_obs() const {
     if (surrogate) return surrogate->observations_y();
     if (own_rows == 0) return std::nullopt;
     return build_obs_array2(own_y, own_y_cols, own_rows);
@@ -187,14 +189,14 @@ std::optional<Matrix> Optimizer::y_obs() const {
 std::size_t Optimizer::tr_obs_count() const {
     if (surrogate) {
         const auto y = surrogate->observations_y();
-        return y ? y->rows() : 0;
+        return y ? y->rows : 0;
     }
     return own_rows;
 }
 
-Matrix build_obs_array2(const std::vector<double>& rows, std::size_t width, std::size_t n) {
+Array2 build_obs_array2(const std::vector<double>& rows, std::size_t width, std::size_t n) {
     expect(rows.size() >= checked_size(n, width), "stacked rows are stored");
-    return Matrix(n, width, std::vector<double>(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * width)));
+    return Array2(n, width, std::vector<double>(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * width)));
 }
 
 }  // namespace qelbo

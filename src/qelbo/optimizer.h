@@ -10,7 +10,7 @@
 
 #include "qelbo/config.h"
 #include "qelbo/incumbent_tracker.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 #include "qelbo/sobol_engine.h"
 #include "qelbo/strategy.h"
 #include "qelbo/surrogate.h"
@@ -36,7 +36,7 @@ struct Optimizer {
     SobolEngine sobol;
     std::vector<double> sobol_shift;
     StrategyState strategy;
-    Matrix bounds;
+    Array2 bounds;
     std::size_t num_dim = 0;
     std::unique_ptr<Surrogate> surrogate;
     std::optional<std::vector<double>> incumbent_x;
@@ -46,36 +46,36 @@ struct Optimizer {
 
     // Checks the bounds (d x 2), builds the region, the surrogate, the tracker
     // and the Sobol engine with its shift. Draws from rng. Throws QELError.
-    static Optimizer new_with_strategy(Matrix bounds, OptimizerConfig config, StrategyState strategy, StdRng& rng);
+    static Optimizer new_with_strategy(Array2 bounds, OptimizerConfig config, StrategyState strategy, StdRng& rng);
 
     Optimizer(Optimizer&&) noexcept = default;
     Optimizer& operator=(Optimizer&&) noexcept = default;
 
     // The next batch: the initial design or a trust-region proposal, from a fresh
     // generator seeded with seed. Records dt_gen; schedules the background flush.
-    Matrix ask(std::size_t num_arms, std::uint64_t seed);
+    Array2 ask(std::size_t num_arms, std::uint64_t seed);
     // Takes an evaluated batch. Input that does not fit is refused before anything
     // changes; records dt_tell and advances the initial-design counter.
-    void tell(MatrixView x, MatrixView y, std::uint64_t seed);
+    void tell(MatView x, MatView y, std::uint64_t seed);
 
     // Metric columns every told y must have.
     std::size_t metric_count() const;
     // Throws QELError when x or y cannot be told to this optimizer.
-    void validate_tell(MatrixView x, MatrixView y) const;
+    void validate_tell(MatView x, MatView y) const;
 
     // Rows told so far (the surrogate's count; absent counts as 0).
     std::size_t observation_count() const;
     std::vector<double> obs_row_x(std::size_t i) const;
     std::vector<double> obs_row_y(std::size_t i) const;
     // All told rows; absent when there are none. Surrogate errors propagate.
-    std::optional<Matrix> x_obs() const;
-    std::optional<Matrix> y_obs() const;
+    std::optional<Array2> x_obs() const;
+    std::optional<Array2> y_obs() const;
     std::size_t tr_obs_count() const;
     double tr_length() const { return trust_region.head().length; }
 
 private:
     Optimizer(OptimizerConfig config, TrustRegionState region, IncrementalIncumbentTracker tracker,
-              SobolEngine sobol, StrategyState strategy, Matrix bounds)
+              SobolEngine sobol, StrategyState strategy, Array2 bounds)
         : config(std::move(config)),
           trust_region(std::move(region)),
           tracker(std::move(tracker)),
@@ -85,6 +85,6 @@ private:
 };
 
 // The first n of the given rows stacked into an n x width array.
-Matrix build_obs_array2(const std::vector<double>& rows, std::size_t width, std::size_t n);
+Array2 build_obs_array2(const std::vector<double>& rows, std::size_t width, std::size_t n);
 
 }  // namespace qelbo

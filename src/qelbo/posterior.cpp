@@ -16,6 +16,8 @@ void check_query_width(const Vantorix& model, const MatView& x) {
     if (x.cols != model.num_dim()) throw QELError::invalid_shape({x.rows, model.num_dim()}, {x.rows, x.cols});
 }
 
+}  // namespace
+
 QELNormal normal_from_internals(DrawInternals&& in) {
     QELNormal out;
     out.neighbor_indices = idx_nested_to_array2(in.neighbor_indices);
@@ -25,8 +27,6 @@ QELNormal normal_from_internals(DrawInternals&& in) {
     out.aleatoric_std = to_ndarray(std::move(in.aleatoric_std));
     return out;
 }
-
-}  // namespace
 
 QELNormal posterior(const Vantorix& model, const MatView& x, const QELParams& params, const PosteriorFlags& flags) {
     if (flags.observation_noise || model.backend().stores_yvar()) {

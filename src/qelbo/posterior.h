@@ -81,4 +81,7 @@ IndexArray2 idx_nested_to_array2(const IndexArray2& lists);
 
 NdArray to_ndarray(Array2&& a);
 
+// The moments of the full path as the posterior's result arrays.
+QELNormal normal_from_internals(DrawInternals&& in);
+
 }  // namespace qelbo

@@ -24,20 +24,21 @@ StdRng keyed_generator(StdRng& source) {
     return StdRng::from_seed(key);
 }
 
-std::optional<MatView> opt_view(const std::optional<MatrixView>& v) {
-    if (!v) return std::nullopt;
-    return as_matview(*v);
-}
-
-Array2 owned(MatrixView v) {
-    Array2 out(v.rows, v.cols);
-    std::copy(v.data, v.data + v.size(), out.data.begin());
+// n rows of the given width, row i from row_at(i).
+template <class RowAt>
+Array2 stack_rows(std::size_t n, std::size_t width, RowAt&& row_at) {
+    Array2 out(n, width);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<double> r = row_at(i);
+        expect(r.size() == width, "stored rows have the model's width");
+        std::copy(r.begin(), r.end(), out.row(i));
+    }
     return out;
 }
 
-Matrix to_matrix(NdArray&& a) {
+Array2 to_array2(NdArray&& a) {
     expect(a.shape.size() == 2, "posterior arrays have two axes");
-    return Matrix(a.shape[0], a.shape[1], std::move(a.data));
+    return Array2(a.shape[0], a.shape[1], std::move(a.data));
 }
 
 }  // namespace
@@ -56,10 +57,10 @@ std::unique_ptr<Surrogate> make_qel_surrogate(const SurrogateConfig& config) {
     return std::make_unique<QELSurrogate>(config);
 }
 
-Vantorix QELSurrogate::construct_model(MatrixView x, MatrixView y, const std::optional<MatrixView>& yvar) const {
+Vantorix QELSurrogate::construct_model(MatView x, MatView y, const std::optional<MatView>& yvar) const {
     std::optional<Array2> yv;
-    if (yvar) yv = owned(*yvar);
-    return Vantorix::new_with_storage(owned(x), owned(y), std::move(yv), scale_x_, index_driver_, qel_storage_,
+    if (yvar) yv = to_owned(*yvar);
+    return Vantorix::new_with_storage(to_owned(x), to_owned(y), std::move(yv), scale_x_, index_driver_, qel_storage_,
                                       work_dir_);
 }
 
@@ -93,11 +94,11 @@ void QELSurrogate::release_pages() {
     if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
 }
 
-void QELSurrogate::fit(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) {
+void QELSurrogate::fit(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) {
     StdRng g = keyed_generator(rng);
     Vantorix model = construct_model(x, y, yvar);
     QELFitter fitter(k_, infer_aleatoric_variance_scale_);
-    fitter.tell(as_matview(x), as_matview(y), opt_view(yvar));
+    fitter.tell(x, y, yvar);
     if (params_) fitter.set_last_params(params_);
     const QELParams chosen = fitter.ask(model, num_fit_candidates_, num_fit_samples_, params_, g);
     params_ = chosen;
@@ -105,15 +106,13 @@ void QELSurrogate::fit(MatrixView x, MatrixView y, std::optional<MatrixView> yva
     fitter_ = std::move(fitter);
 }
 
-void QELSurrogate::fit_append(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) {
+void QELSurrogate::fit_append(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) {
     StdRng g = keyed_generator(rng);
-    const MatView xv = as_matview(x), yv = as_matview(y);
-    const std::optional<MatView> yvv = opt_view(yvar);
     const bool disk_driver = index_driver_ == IndexDriver::MiRotDisk;
 
     if (!model_) {
         QELFitter fitter(k_, infer_aleatoric_variance_scale_);
-        fitter.tell(xv, yv, yvv);
+        fitter.tell(x, y, yvar);
         model_ = construct_model(x, y, yvar);
         fitter_ = std::move(fitter);
         if (disk_driver && x.rows >= kDiskBulkRows) return;  // the disk backend indexes a bulk load itself
@@ -125,9 +124,9 @@ void QELSurrogate::fit_append(MatrixView x, MatrixView y, std::optional<MatrixVi
 
     // A batch the fitter would refuse is refused before the model grows, so a failed
     // append leaves model, fitter and parameters as they were.
-    if (fitter_) fitter_->check_tell(xv, yv, yvv);
-    model_->add(xv, yv, yvv);
-    if (fitter_) fitter_->tell(xv, yv, yvv);
+    if (fitter_) fitter_->check_tell(x, y, yvar);
+    model_->add(x, y, yvar);
+    if (fitter_) fitter_->tell(x, y, yvar);
 
     if (!model_->backend().search_is_final()) {
         sync_index();
@@ -146,7 +145,7 @@ void QELSurrogate::fit_append(MatrixView x, MatrixView y, std::optional<MatrixVi
     release_pages();
 }
 
-SurrogatePrediction QELSurrogate::predict(MatrixView x) {
+SurrogatePrediction QELSurrogate::predict(MatView x) {
     const Vantorix& model = require_model();
     QELParams record;
     if (params_) {
@@ -158,11 +157,11 @@ SurrogatePrediction QELSurrogate::predict(MatrixView x) {
             throw QELError::invalid_parameter(std::string("Failed to create default params: ") + e.what());
         }
     }
-    QELNormal post = posterior(model, as_matview(x), record, PosteriorFlags{false, false, false});
-    return SurrogatePrediction{to_matrix(std::move(post.mean)), to_matrix(std::move(post.total_std))};
+    QELNormal post = posterior(model, x, record, PosteriorFlags{false, false, false});
+    return SurrogatePrediction{to_array2(std::move(post.mean)), to_array2(std::move(post.total_std))};
 }
 
-Array3 QELSurrogate::sample(MatrixView x, std::size_t num_samples, StdRng& rng) {
+Array3 QELSurrogate::sample(MatView x, std::size_t num_samples, StdRng& rng) {
     if (!model_ || !params_) throw not_fitted();
     std::array<std::uint8_t, 8> bytes{};
     rng.fill_bytes(bytes.data(), bytes.size());
@@ -170,7 +169,7 @@ Array3 QELSurrogate::sample(MatrixView x, std::size_t num_samples, StdRng& rng) 
     for (std::size_t b = 0; b < 8; ++b) base |= static_cast<std::uint64_t>(bytes[b]) << (8 * b);
     std::vector<std::int64_t> seeds(num_samples);
     for (std::size_t i = 0; i < num_samples; ++i) seeds[i] = static_cast<std::int64_t>(base + i);
-    FunctionDraws fd = posterior_function_draw(*model_, as_matview(x), *params_, seeds, PosteriorFlags{false, false, false});
+    FunctionDraws fd = posterior_function_draw(*model_, x, *params_, seeds, PosteriorFlags{false, false, false});
     return std::move(fd.draws);
 }
 
@@ -188,28 +187,14 @@ std::vector<double> QELSurrogate::observation_row_x(std::size_t i) const { retur
 
 std::vector<double> QELSurrogate::observation_row_y(std::size_t i) const { return require_model().backend().row_y(i); }
 
-std::optional<Matrix> QELSurrogate::observations_y() const {
+std::optional<Array2> QELSurrogate::observations_y() const {
     if (!model_ || model_->num_obs() == 0) return std::nullopt;
-    const std::size_t n = model_->num_obs(), m = model_->num_metrics();
-    Matrix out(n, m);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<double> r = model_->backend().row_y(i);
-        expect(r.size() == m, "row_y width");
-        std::copy(r.begin(), r.end(), out.row(i).begin());
-    }
-    return out;
+    return stack_rows(model_->num_obs(), model_->num_metrics(), [&](std::size_t i) { return model_->backend().row_y(i); });
 }
 
-std::optional<Matrix> QELSurrogate::observations_x() const {
+std::optional<Array2> QELSurrogate::observations_x() const {
     if (!model_ || model_->num_obs() == 0) return std::nullopt;
-    const std::size_t n = model_->num_obs(), d = model_->num_dim();
-    Matrix out(n, d);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<double> r = model_->backend().row_x(i);
-        expect(r.size() == d, "row_x width");
-        std::copy(r.begin(), r.end(), out.row(i).begin());
-    }
-    return out;
+    return stack_rows(model_->num_obs(), model_->num_dim(), [&](std::size_t i) { return model_->backend().row_x(i); });
 }
 
 void QELSurrogate::schedule_background_flush() {

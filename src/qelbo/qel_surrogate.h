@@ -20,17 +20,17 @@ class QELSurrogate final : public Surrogate {
 public:
     explicit QELSurrogate(const SurrogateConfig& config);
 
-    void fit(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) override;
-    void fit_append(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) override;
-    SurrogatePrediction predict(MatrixView x) override;
-    Array3 sample(MatrixView x, std::size_t num_samples, StdRng& rng) override;
+    void fit(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) override;
+    void fit_append(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) override;
+    SurrogatePrediction predict(MatView x) override;
+    Array3 sample(MatView x, std::size_t num_samples, StdRng& rng) override;
     std::optional<std::vector<double>> lengthscales() const override { return std::nullopt; }
     std::optional<std::size_t> fitted_num_metrics() const override;
     std::optional<std::size_t> observation_count() const override;
     std::vector<double> observation_row_x(std::size_t i) const override;
     std::vector<double> observation_row_y(std::size_t i) const override;
-    std::optional<Matrix> observations_y() const override;
-    std::optional<Matrix> observations_x() const override;
+    std::optional<Array2> observations_y() const override;
+    std::optional<Array2> observations_x() const override;
     void schedule_background_flush() override;
     void wait_for_background_flush() override;
     void release_observation_pages() override;
@@ -40,7 +40,7 @@ public:
     const std::optional<Vantorix>& model() const { return model_; }
 
 private:
-    Vantorix construct_model(MatrixView x, MatrixView y, const std::optional<MatrixView>& yvar) const;
+    Vantorix construct_model(MatView x, MatView y, const std::optional<MatView>& yvar) const;
     void run_fitter(StdRng& g);
     // Index upkeep of the model's backend (the disk variant's upkeep is not built yet).
     void sync_index();

@@ -28,7 +28,7 @@ double welford_variance(std::size_t n, Get get) {
 
 }  // namespace
 
-std::vector<double> calculate_sobol_indices(MatrixView x, std::span<const double> y) {
+std::vector<double> calculate_sobol_indices(MatView x, std::span<const double> y) {
     const std::size_t n = x.rows;
     const std::size_t d = x.cols;
     if (y.size() != n) {

@@ -80,17 +80,17 @@ std::vector<std::size_t> take_best(std::vector<std::size_t> idx, const std::vect
 
 QELError no_candidates() { return QELError::invalid_parameter("No candidates available"); }
 
-std::vector<double> column(const Matrix& m, std::size_t j) {
-    std::vector<double> out(m.rows());
-    for (std::size_t i = 0; i < m.rows(); ++i) out[i] = m(i, j);
+std::vector<double> column(const Array2& m, std::size_t j) {
+    std::vector<double> out(m.rows);
+    for (std::size_t i = 0; i < m.rows; ++i) out[i] = m(i, j);
     return out;
 }
 
-Matrix stack_rows(const std::vector<std::vector<double>>& rows, std::size_t width) {
-    Matrix out(rows.size(), width);
+Array2 stack_rows(const std::vector<std::vector<double>>& rows, std::size_t width) {
+    Array2 out(rows.size(), width);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         expect(rows[i].size() == width, "stacked rows share their width");
-        std::copy(rows[i].begin(), rows[i].end(), out.row(i).begin());
+        std::copy(rows[i].begin(), rows[i].end(), out.row(i));
     }
     return out;
 }
@@ -137,17 +137,17 @@ std::size_t candidate_count(const OptimizerConfig& config, std::size_t d, std::s
     return std::max(min_c, base);
 }
 
-Matrix select_by_indices(const Matrix& candidates, std::span<const std::size_t> indices) {
-    Matrix out(indices.size(), candidates.cols());
+Array2 select_by_indices(const Array2& candidates, std::span<const std::size_t> indices) {
+    Array2 out(indices.size(), candidates.cols);
     for (std::size_t i = 0; i < indices.size(); ++i) {
-        expect(indices[i] < candidates.rows(), "assertion failed: index < dim");
-        const auto src = candidates.row(indices[i]);
-        std::copy(src.begin(), src.end(), out.row(i).begin());
+        expect(indices[i] < candidates.rows, "assertion failed: index < dim");
+        const auto src = candidates.row_span(indices[i]);
+        std::copy(src.begin(), src.end(), out.row(i));
     }
     return out;
 }
 
-Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, StdRng& rng) {
+Array2 ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, StdRng& rng) {
     MorboTrustRegion* morbo = opt.trust_region.morbo();
     TurboTrustRegion& region = opt.trust_region.head();
     const std::size_t d = opt.num_dim;
@@ -162,7 +162,7 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
             region_call([&] {
                 const auto& stored = *morbo->stored_incumbent_y;
                 const std::vector<double> s =
-                    scalarize_with_ranges(MatrixView(stored.data(), 1, stored.size()), *morbo->objective_minima,
+                    scalarize_with_ranges(MatView::row_major(stored.data(), 1, stored.size()), *morbo->objective_minima,
                                           *morbo->objective_maxima, morbo->weights, morbo->num_metrics, true,
                                           morbo->alpha);
                 region.best_value = s[0];
@@ -188,7 +188,7 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
     telemetry.num_candidates = n;
     ensure_fits_in_memory(n, d, "candidates");
 
-    Matrix cands;
+    Array2 cands;
     switch (opt.config.candidate_rv) {
         case CandidateRv::Sobol:
             cands = sobol_candidates(opt.sobol, opt.sobol_shift, box, n);
@@ -216,11 +216,11 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
             SurrogatePrediction pred = opt.surrogate->predict(cands);
             std::vector<double> scores;
             if (morbo) {
-                Matrix ucb(pred.mu.rows(), pred.mu.cols());
-                for (std::size_t k = 0; k < ucb.size(); ++k) ucb.data()[k] = pred.mu.data()[k] + acq.beta * pred.se.data()[k];
+                Array2 ucb(pred.mu.rows, pred.mu.cols);
+                for (std::size_t k = 0; k < ucb.size(); ++k) ucb.data[k] = pred.mu.data[k] + acq.beta * pred.se.data[k];
                 scores = region_call([&] { return morbo->scalarize(ucb, false); });
             } else {
-                scores.resize(pred.mu.rows());
+                scores.resize(pred.mu.rows);
                 for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = pred.mu(i, 0) + acq.beta * pred.se(i, 0);
             }
             expect(scores.size() == n, "one score per candidate");
@@ -240,7 +240,7 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
                 const std::size_t m = draws.d2;
                 std::vector<std::vector<double>> scalarized(num_arms);
                 for (std::size_t a = 0; a < num_arms; ++a) {
-                    const MatrixView draw(draws.data.data() + a * n * m, n, m);
+                    const MatView draw = MatView::row_major(draws.data.data() + a * n * m, n, m);
                     scalarized[a] = region_call([&] { return morbo->scalarize(draw, false); });
                 }
                 for (std::size_t a = 0; a < num_arms; ++a) {
@@ -253,13 +253,13 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
         }
         case Acquisition::Kind::Pareto: {
             SurrogatePrediction pred = opt.surrogate->predict(cands);
-            if (pred.mu.rows() == 0) throw no_candidates();
-            if (pred.mu.rows() != pred.se.rows() || pred.mu.cols() != pred.se.cols()) {
-                throw QELError::invalid_parameter("mu shape " + format_shape({pred.mu.rows(), pred.mu.cols()}) +
+            if (pred.mu.rows == 0) throw no_candidates();
+            if (pred.mu.rows != pred.se.rows || pred.mu.cols != pred.se.cols) {
+                throw QELError::invalid_parameter("mu shape " + format_shape({pred.mu.rows, pred.mu.cols}) +
                                                   " does not match se shape " +
-                                                  format_shape({pred.se.rows(), pred.se.cols()}));
+                                                  format_shape({pred.se.rows, pred.se.cols}));
             }
-            if (pred.mu.cols() == 1) {
+            if (pred.mu.cols == 1) {
                 const std::uint64_t seed = rng.next_u64();
                 const auto mu = column(pred.mu, 0);
                 const auto se = column(pred.se, 0);
@@ -289,7 +289,7 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
         }
     }
 
-    Matrix out = select_by_indices(cands, chosen);
+    Array2 out = select_by_indices(cands, chosen);
     telemetry.dt_sel = seconds_since(sel_start);
     return out;
 }
@@ -297,7 +297,7 @@ Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, Std
 namespace {
 
 // All told y rows; absent on a read failure or without rows.
-std::optional<Matrix> read_all_y(const Optimizer& opt) {
+std::optional<Array2> read_all_y(const Optimizer& opt) {
     try {
         return opt.y_obs();
     } catch (const CoreError&) {
@@ -316,7 +316,7 @@ void select_incumbent(Optimizer& opt, const std::vector<std::size_t>& cands, Std
         std::vector<std::vector<double>> y_rows;
         y_rows.reserve(cands.size());
         for (std::size_t c : cands) y_rows.push_back(opt.obs_row_y(c));
-        Matrix y = stack_rows(y_rows, morbo->num_metrics);
+        Array2 y = stack_rows(y_rows, morbo->num_metrics);
         if (morbo->noise_aware && opt.surrogate) {
             std::vector<std::vector<double>> x_rows;
             for (std::size_t c : cands) x_rows.push_back(opt.obs_row_x(c));
@@ -328,7 +328,7 @@ void select_incumbent(Optimizer& opt, const std::vector<std::size_t>& cands, Std
         const std::size_t j = argmax_random_tie(scores, rng);
         opt.incumbent_index = cands[j];
         opt.incumbent_x = opt.obs_row_x(cands[j]);
-        const auto row = y.row(j);
+        const auto row = y.row_span(j);
         opt.incumbent_y = std::vector<double>(row.begin(), row.end());
         return;
     }
@@ -336,7 +336,7 @@ void select_incumbent(Optimizer& opt, const std::vector<std::size_t>& cands, Std
     if (opt.config.noise_aware && opt.surrogate) {
         std::vector<std::vector<double>> x_rows;
         for (std::size_t c : cands) x_rows.push_back(opt.obs_row_x(c));
-        const Matrix mean = opt.surrogate->predict(stack_rows(x_rows, opt.num_dim)).mu;
+        const Array2 mean = opt.surrogate->predict(stack_rows(x_rows, opt.num_dim)).mu;
         // The first of equal maxima wins; a NaN mean never wins.
         std::optional<std::size_t> win;
         for (std::size_t k = 0; k < cands.size(); ++k) {
@@ -387,14 +387,14 @@ void morbo_update_incumbent(Optimizer& opt, MorboTrustRegion& morbo, std::size_t
         const auto& hi = *morbo.objective_maxima;
         if (!morbo.stored_incumbent_y) {
             morbo.stored_incumbent_y = inc;
-            const auto s = scalarize_with_ranges(MatrixView(inc.data(), 1, inc.size()), lo, hi, morbo.weights,
+            const auto s = scalarize_with_ranges(MatView::row_major(inc.data(), 1, inc.size()), lo, hi, morbo.weights,
                                                  morbo.num_metrics, true, morbo.alpha);
             morbo.head.update_scalar_incumbent(new_num_obs, s[0]);
             return 0;
         }
         std::vector<double> both(*morbo.stored_incumbent_y);
         both.insert(both.end(), inc.begin(), inc.end());
-        const auto s = scalarize_with_ranges(MatrixView(both.data(), 2, inc.size()), lo, hi, morbo.weights,
+        const auto s = scalarize_with_ranges(MatView::row_major(both.data(), 2, inc.size()), lo, hi, morbo.weights,
                                              morbo.num_metrics, true, morbo.alpha);
         morbo.head.best_value = s[0];
         morbo.head.update_scalar_incumbent(new_num_obs, s[1]);
@@ -405,17 +405,18 @@ void morbo_update_incumbent(Optimizer& opt, MorboTrustRegion& morbo, std::size_t
 
 }  // namespace
 
-void tell_common(Optimizer& opt, MatrixView x, MatrixView y, double* dt_fit, StdRng& rng) {
+void tell_common(Optimizer& opt, MatView x, MatView y, double* dt_fit, StdRng& rng) {
     if (x.rows != y.rows) throw QELError::invalid_shape({x.rows, y.cols}, {y.rows, y.cols});
     const std::size_t n = x.rows;
     const std::size_t m = y.cols;
     const std::size_t prev = opt.observation_count();
+    expect(x.is_row_major() && y.is_row_major(), "told rows are contiguous");
 
     for (std::size_t i = 0; i < n; ++i) {
-        const auto row = y.row(i);
+        const auto row = y.row_span(i);
         opt.tracker.tell(prev + i, row);
         if (!opt.surrogate) {
-            const auto xr = x.row(i);
+            const auto xr = x.row_span(i);
             opt.own_x.insert(opt.own_x.end(), xr.begin(), xr.end());
             opt.own_y.insert(opt.own_y.end(), row.begin(), row.end());
             opt.own_rows += 1;
@@ -446,7 +447,7 @@ void tell_common(Optimizer& opt, MatrixView x, MatrixView y, double* dt_fit, Std
         if (opt.tracker.num_told() != count) {
             if (const auto all_y = read_all_y(opt)) {
                 opt.tracker.reset();
-                for (std::size_t i = 0; i < all_y->rows(); ++i) opt.tracker.tell(i, all_y->row(i));
+                for (std::size_t i = 0; i < all_y->rows; ++i) opt.tracker.tell(i, all_y->row_span(i));
             }
         }
         const std::vector<std::size_t> cands = opt.tracker.candidate_rows();
@@ -464,7 +465,7 @@ void tell_common(Optimizer& opt, MatrixView x, MatrixView y, double* dt_fit, Std
     if (opt.surrogate && n >= 64) opt.surrogate->release_observation_pages();
 }
 
-void tell_turbo(Optimizer& opt, MatrixView x, MatrixView y, Telemetry& telemetry, StdRng& rng) {
+void tell_turbo(Optimizer& opt, MatView x, MatView y, Telemetry& telemetry, StdRng& rng) {
     tell_common(opt, x, y, &telemetry.dt_fit, rng);
     const std::size_t n = x.rows;
     const std::size_t num_obs = opt.observation_count();
@@ -479,7 +480,7 @@ void tell_turbo(Optimizer& opt, MatrixView x, MatrixView y, Telemetry& telemetry
         morbo->clear_for_restart();
         if (morbo->rescalarize == RescalarizePolicy::OnRestart) morbo->resample_weights(rng);
         opt.restart_count += 1;
-        if (const auto all_y = read_all_y(opt); all_y && all_y->rows() > 0) morbo->update_ranges_incremental(*all_y);
+        if (const auto all_y = read_all_y(opt); all_y && all_y->rows > 0) morbo->update_ranges_incremental(*all_y);
         return;
     }
 

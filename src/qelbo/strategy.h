@@ -10,7 +10,7 @@
 
 #include "qelbo/candidates.h"
 #include "qelbo/config.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 
 namespace qelbo {
 
@@ -64,16 +64,16 @@ std::size_t candidate_count(const OptimizerConfig& config, std::size_t d, std::s
 void ensure_fits_in_memory(std::size_t rows, std::size_t cols, const char* what);
 
 // Rows of candidates at the given indices, in index order.
-Matrix select_by_indices(const Matrix& candidates, std::span<const std::size_t> indices);
+Array2 select_by_indices(const Array2& candidates, std::span<const std::size_t> indices);
 
 // One batch of num_arms points from the trust region around the incumbent.
-Matrix ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, StdRng& rng);
+Array2 ask_turbo(Optimizer& opt, std::size_t num_arms, Telemetry& telemetry, StdRng& rng);
 
 // Appends the rows, refits the surrogate and chooses the incumbent. dt_fit, when
 // given, receives the seconds of the surrogate's fit.
-void tell_common(Optimizer& opt, MatrixView x, MatrixView y, double* dt_fit, StdRng& rng);
+void tell_common(Optimizer& opt, MatView x, MatView y, double* dt_fit, StdRng& rng);
 
 // tell_common followed by the trust-region update and restart.
-void tell_turbo(Optimizer& opt, MatrixView x, MatrixView y, Telemetry& telemetry, StdRng& rng);
+void tell_turbo(Optimizer& opt, MatView x, MatView y, Telemetry& telemetry, StdRng& rng);
 
 }  // namespace qelbo

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 #include "qelbo/model.h"
 
 namespace qelbo {
@@ -32,8 +32,8 @@ struct SurrogateConfig {
 
 // Posterior mean and total standard deviation, queries x metrics each.
 struct SurrogatePrediction {
-    Matrix mu;
-    Matrix se;
+    Array2 mu;
+    Array2 se;
 };
 
 // Operations in dispatch-table order. The generator arguments are used only as
@@ -43,12 +43,12 @@ public:
     virtual ~Surrogate() = default;
 
     // Rebuilds model, fitter and parameters from these rows; unchanged on failure.
-    virtual void fit(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) = 0;
+    virtual void fit(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) = 0;
     // First call builds the model, later calls append and refit.
-    virtual void fit_append(MatrixView x, MatrixView y, std::optional<MatrixView> yvar, StdRng& rng) = 0;
-    virtual SurrogatePrediction predict(MatrixView x) = 0;
+    virtual void fit_append(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) = 0;
+    virtual SurrogatePrediction predict(MatView x) = 0;
     // Function draws: num_samples x queries x metrics.
-    virtual Array3 sample(MatrixView x, std::size_t num_samples, StdRng& rng) = 0;
+    virtual Array3 sample(MatView x, std::size_t num_samples, StdRng& rng) = 0;
     // Per-dimension length scales; absent means all dimensions weigh the same.
     virtual std::optional<std::vector<double>> lengthscales() const = 0;
     virtual std::optional<std::size_t> fitted_num_metrics() const = 0;
@@ -56,8 +56,8 @@ public:
     virtual std::vector<double> observation_row_x(std::size_t i) const = 0;
     virtual std::vector<double> observation_row_y(std::size_t i) const = 0;
     // Absent without a model or without rows.
-    virtual std::optional<Matrix> observations_y() const = 0;
-    virtual std::optional<Matrix> observations_x() const = 0;
+    virtual std::optional<Array2> observations_y() const = 0;
+    virtual std::optional<Array2> observations_x() const = 0;
     virtual void schedule_background_flush() = 0;
     virtual void wait_for_background_flush() = 0;
     virtual void release_observation_pages() = 0;

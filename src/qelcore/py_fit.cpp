@@ -37,18 +37,12 @@ void model_arg(PyObject* o, ModelArg& out) {
     out.borrow.emplace(vantorix_borrow_flag(o));
 }
 
-std::optional<qelbo::MatView> optional_matrix(PyObject* o, const char* name, std::optional<F64Array>& holder) {
-    if (is_absent(o)) return std::nullopt;
-    holder = to_f64_array(o, name, 2);
-    return qelbo::as_matview(holder->view2());
-}
-
 PyObject* fitter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         auto a = parse_args("QELStatefulFitter", {"k", "seed", "infer_aleatoric_variance_scale"}, 2, args, kwargs);
         const std::int32_t k = to_i32(a[0], "k");
         const std::uint64_t seed = to_u64(a[1], "seed");
-        const bool infer = is_absent(a[2]) ? true : to_bool(a[2], "infer_aleatoric_variance_scale");
+        const bool infer = to_bool_or(a[2], "infer_aleatoric_variance_scale", true);
         return box_new(type, StatefulFitter{qelbo::QELFitter(k, infer), qelbo::StdRng::seed_from_u64(seed)});
     });
 }
@@ -60,9 +54,8 @@ PyObject* fitter_tell(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto a = parse_args("tell", {"x", "y", "yvar"}, 2, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
         F64Array y = to_f64_array(a[1], "y", 2);
-        std::optional<F64Array> yvar_holder;
-        const std::optional<qelbo::MatView> yvar = optional_matrix(a[2], "yvar", yvar_holder);
-        box->value->fitter.tell(qelbo::as_matview(x.view2()), qelbo::as_matview(y.view2()), yvar);
+        std::optional<F64Array> yvar = to_optional_f64_array(a[2], "yvar", 2);
+        box->value->fitter.tell(x.view2(), y.view2(), optional_view2(yvar));
         Py_RETURN_NONE;
     });
 }
@@ -126,7 +119,7 @@ PyObject* subsample_loglik(PyObject*, PyObject* args, PyObject* kwargs) {
         for (std::size_t i = 0; i < ks.size(); ++i) records.push_back(qelbo::QELParams::make(ks[i], epi[i], ale[i]));
         qelbo::StdRng rng = qelbo::StdRng::seed_from_u64(seed);
         const std::vector<double> values = qelbo::subsample_loglik(
-            *model.model, qelbo::as_matview(x.view2()), qelbo::as_matview(y.view2()), records, p, rng, y_std);
+            *model.model, x.view2(), y.view2(), records, p, rng, y_std);
         return py_list_f64(values);
     });
 }

@@ -12,7 +12,7 @@ PyObject* py_hypervolume_2d_max(PyObject*, PyObject* args, PyObject* kwargs) {
         const F64Array y_arg = to_f64_array(a[0], "y", 2);
         const F64Array ref_arg = to_f64_array(a[1], "ref_point", 1);
         // Own copies, so other threads may write the arrays while the lock is released.
-        const qelbo::Matrix y = y_arg.to_matrix();
+        const qelbo::Array2 y = y_arg.to_array2();
         const std::vector<double> ref = ref_arg.to_vector();
         double hv = 0.0;
         {

@@ -22,7 +22,8 @@ void ensure_numpy() {
     raise(PyExc_TypeError, std::string("argument '") + name + "': " + failure);
 }
 
-std::string type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
+// The short type name ("ndarray", not "numpy.ndarray"), as conversion errors show it.
+std::string type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
 
 // Re-raises the pending Python error as a TypeError naming the argument when it is a
 // TypeError; other errors (OverflowError) propagate unchanged.
@@ -271,6 +272,16 @@ I64Array to_i64_array(PyObject* o, const char* name, int ndim) {
     return out;
 }
 
+std::optional<F64Array> to_optional_f64_array(PyObject* o, const char* name, int ndim) {
+    if (is_absent(o)) return std::nullopt;
+    return to_f64_array(o, name, ndim);
+}
+
+std::optional<qelbo::MatView> optional_view2(std::optional<F64Array>& a) {
+    if (!a) return std::nullopt;
+    return a->view2();
+}
+
 namespace {
 template <class T>
 void gather(const ArrayArg& a, T* dst) {
@@ -300,16 +311,16 @@ std::vector<double> F64Array::to_vector() const {
     return v;
 }
 
-qelbo::Matrix F64Array::to_matrix() const {
-    qelbo::expect(ndim_ == 2, "to_matrix on a 2-D array");
-    return qelbo::Matrix(shape_[0], shape_[1], to_vector());
+qelbo::Array2 F64Array::to_array2() const {
+    qelbo::expect(ndim_ == 2, "to_array2 on a 2-D array");
+    return qelbo::Array2(shape_[0], shape_[1], to_vector());
 }
 
-qelbo::MatrixView F64Array::view2() {
+qelbo::MatView F64Array::view2() {
     qelbo::expect(ndim_ == 2, "view2 on a 2-D array");
-    if (contiguous_) return {reinterpret_cast<const double*>(data_), shape_[0], shape_[1]};
+    if (contiguous_) return qelbo::MatView::row_major(reinterpret_cast<const double*>(data_), shape_[0], shape_[1]);
     copy_ = to_vector();
-    return {copy_.data(), shape_[0], shape_[1]};
+    return qelbo::MatView::row_major(copy_.data(), shape_[0], shape_[1]);
 }
 
 std::span<const double> F64Array::view1() {
@@ -351,13 +362,13 @@ PyObject* new_i64_array(std::span<const std::size_t> shape, const std::int64_t* 
 PyObject* new_u64_array(std::span<const std::size_t> shape, const std::uint64_t* data) {
     return new_array(shape, data, NPY_UINT64);
 }
-PyObject* from_matrix(const qelbo::Matrix& m) {
-    const std::size_t shape[2] = {m.rows(), m.cols()};
-    return new_f64_array(shape, m.data());
+PyObject* from_array2(const qelbo::Array2& m) {
+    const std::size_t shape[2] = {m.rows, m.cols};
+    return new_f64_array(shape, m.data.data());
 }
-PyObject* from_matrix(const qelbo::IndexMatrix& m) {
-    const std::size_t shape[2] = {m.rows(), m.cols()};
-    return new_i64_array(shape, m.data());
+PyObject* from_array2(const qelbo::IndexArray2& m) {
+    const std::size_t shape[2] = {m.rows, m.cols};
+    return new_i64_array(shape, m.data.data());
 }
 PyObject* from_vector(const std::vector<double>& v) {
     const std::size_t shape[1] = {v.size()};

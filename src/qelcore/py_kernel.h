@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "qelbo/error.h"
-#include "qelbo/matrix.h"
+#include "qelbo/array.h"
 
 namespace qelcore {
 
@@ -138,6 +138,10 @@ std::int64_t to_i64(PyObject* o, const char* name);
 std::int32_t to_i32(PyObject* o, const char* name);
 double to_f64(PyObject* o, const char* name);
 bool to_bool(PyObject* o, const char* name);
+// An optional flag: absent gives the fallback.
+inline bool to_bool_or(PyObject* o, const char* name, bool fallback) {
+    return is_absent(o) ? fallback : to_bool(o, name);
+}
 std::string to_str(PyObject* o, const char* name);
 std::vector<double> to_f64_list(PyObject* o, const char* name);
 std::vector<std::int32_t> to_i32_list(PyObject* o, const char* name);
@@ -177,11 +181,11 @@ public:
     }
     // All elements in logical row-major order, copied.
     std::vector<double> to_vector() const;
-    // A 2-D array as a contiguous matrix (copied).
-    qelbo::Matrix to_matrix() const;
-    // A contiguous row-major view of a 2-D array: the array's own memory when it is
+    // A 2-D array as an owned row-major array (copied).
+    qelbo::Array2 to_array2() const;
+    // A row-major view of a 2-D array: the array's own memory when it is
     // C-contiguous, otherwise a copy kept in this object.
-    qelbo::MatrixView view2();
+    qelbo::MatView view2();
     // A 1-D array as a span: the array's own memory when contiguous, otherwise a copy.
     std::span<const double> view1();
 
@@ -197,6 +201,10 @@ public:
 // ndim = -1 accepts any number of dimensions.
 F64Array to_f64_array(PyObject* o, const char* name, int ndim);
 I64Array to_i64_array(PyObject* o, const char* name, int ndim);
+// An optional array argument: absent gives none.
+std::optional<F64Array> to_optional_f64_array(PyObject* o, const char* name, int ndim);
+// view2 of an optional 2-D array.
+std::optional<qelbo::MatView> optional_view2(std::optional<F64Array>& a);
 
 // ---------------------------------------------------------------------------
 // Results (new C-ordered arrays that own their data)
@@ -204,8 +212,8 @@ I64Array to_i64_array(PyObject* o, const char* name, int ndim);
 PyObject* new_f64_array(std::span<const std::size_t> shape, const double* data);
 PyObject* new_i64_array(std::span<const std::size_t> shape, const std::int64_t* data);
 PyObject* new_u64_array(std::span<const std::size_t> shape, const std::uint64_t* data);
-PyObject* from_matrix(const qelbo::Matrix& m);
-PyObject* from_matrix(const qelbo::IndexMatrix& m);
+PyObject* from_array2(const qelbo::Array2& m);
+PyObject* from_array2(const qelbo::IndexArray2& m);
 PyObject* from_vector(const std::vector<double>& v);
 PyObject* from_array3(const qelbo::Array3& a);
 PyObject* py_float(double v);

@@ -9,6 +9,7 @@
 #include "qelbo/posterior.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/py_model_draws.h"
+#include "qelcore/py_params.h"
 #include "qelcore/registry.h"
 
 namespace qelcore {
@@ -24,16 +25,6 @@ PyTypeObject* g_vantorix_type = nullptr;
 
 VantorixObject& native(PyObject* self) { return *unbox<VantorixObject>(self)->value; }
 BorrowFlag& flag(PyObject* self) { return unbox<VantorixObject>(self)->flag; }
-
-qelbo::Array2 owned_copy(const F64Array& a) {
-    qelbo::Array2 out;
-    out.rows = a.dim(0);
-    out.cols = a.dim(1);
-    out.data = a.to_vector();
-    return out;
-}
-
-bool flag_arg(PyObject* o, const char* name, bool fallback) { return is_absent(o) ? fallback : to_bool(o, name); }
 
 std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, std::string("argument '") + name + "': Can't extract `str` to `Vec`");
@@ -52,21 +43,11 @@ std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name) {
     return out;
 }
 
-PyObject* f64_2d(const qelbo::Array2& a) {
-    const std::size_t shape[2] = {a.rows, a.cols};
-    return new_f64_array(shape, a.data.data());
-}
-PyObject* i64_2d(const qelbo::IndexArray2& a) {
-    const std::size_t shape[2] = {a.rows, a.cols};
-    return new_i64_array(shape, a.data.data());
-}
 PyObject* row_array(const std::vector<double>& v) {
     const std::size_t shape[2] = {1, v.size()};
     return new_f64_array(shape, v.data());
 }
 PyObject* nd_array(const qelbo::NdArray& a) { return new_f64_array(a.shape, a.data.data()); }
-
-qelbo::MatView view_of_arg(F64Array& a) { return qelbo::as_matview(a.view2()); }
 
 // ---------------------------------------------------------------------------
 // Construction, rows and storage
@@ -90,9 +71,8 @@ PyObject* vantorix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                             2, args, kwargs);
         F64Array x = to_f64_array(a[0], "train_x", 2);
         F64Array y = to_f64_array(a[1], "train_y", 2);
-        std::optional<F64Array> yvar;
-        if (!is_absent(a[2])) yvar = to_f64_array(a[2], "train_yvar", 2);
-        const bool scale_x = flag_arg(a[3], "scale_x", false);
+        const std::optional<F64Array> yvar = to_optional_f64_array(a[2], "train_yvar", 2);
+        const bool scale_x = to_bool_or(a[3], "scale_x", false);
         const std::string driver_text = a[4] ? to_str(a[4], "index_driver") : std::string("Exact");
         std::optional<std::string> work_dir;
         if (!is_absent(a[5])) work_dir = to_str(a[5], "work_dir");
@@ -108,8 +88,8 @@ PyObject* vantorix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             storage = *parsed;
         }
         std::optional<qelbo::Array2> yvar_copy;
-        if (yvar) yvar_copy = owned_copy(*yvar);
-        qelbo::Vantorix model = qelbo::Vantorix::new_with_storage(owned_copy(x), owned_copy(y), std::move(yvar_copy),
+        if (yvar) yvar_copy = yvar->to_array2();
+        qelbo::Vantorix model = qelbo::Vantorix::new_with_storage(x.to_array2(), y.to_array2(), std::move(yvar_copy),
                                                                   scale_x, *driver, storage, std::move(work_dir));
         return box_new(type, VantorixObject{std::move(model), true});
     });
@@ -121,11 +101,8 @@ PyObject* vantorix_add(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto a = parse_args("add", {"x", "y", "yvar"}, 2, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
         F64Array y = to_f64_array(a[1], "y", 2);
-        std::optional<F64Array> yvar;
-        if (!is_absent(a[2])) yvar = to_f64_array(a[2], "yvar", 2);
-        std::optional<qelbo::MatView> yvar_view;
-        if (yvar) yvar_view = view_of_arg(*yvar);
-        native(self).model.add(view_of_arg(x), view_of_arg(y), yvar_view);
+        std::optional<F64Array> yvar = to_optional_f64_array(a[2], "yvar", 2);
+        native(self).model.add(x.view2(), y.view2(), optional_view2(yvar));
         Py_RETURN_NONE;
     });
 }
@@ -155,9 +132,9 @@ PyObject* vantorix_train_rows_at(PyObject* self, PyObject* args, PyObject* kwarg
         const std::vector<std::uint64_t> idx = to_u64_list(a[0], "indices");
         const std::vector<std::size_t> rows(idx.begin(), idx.end());
         const qelbo::TrainRows tr = native(self).model.backend().train_rows_at(rows);
-        PyRef x = PyRef::steal(f64_2d(tr.x));
-        PyRef y = PyRef::steal(f64_2d(tr.y));
-        PyRef yvar = tr.yvar ? PyRef::steal(f64_2d(*tr.yvar)) : PyRef::borrow(Py_None);
+        PyRef x = PyRef::steal(from_array2(tr.x));
+        PyRef y = PyRef::steal(from_array2(tr.y));
+        PyRef yvar = tr.yvar ? PyRef::steal(from_array2(*tr.yvar)) : PyRef::borrow(Py_None);
         return py_tuple({x.release(), y.release(), yvar.release()});
     });
 }
@@ -173,7 +150,7 @@ PyObject* vantorix_set_tie_break_neighbors(PyObject* self, PyObject* args, PyObj
     return guarded([&] {
         SharedBorrow borrow(flag(self));
         auto a = parse_args("set_tie_break_neighbors", {"enabled"}, 0, args, kwargs);
-        native(self).tie_break_neighbors = flag_arg(a[0], "enabled", true);
+        native(self).tie_break_neighbors = to_bool_or(a[0], "enabled", true);
         Py_RETURN_NONE;
     });
 }
@@ -256,21 +233,14 @@ PyObject* vantorix_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
                              "exclude_nearest", "observation_noise"},
                             4, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
-        const std::int32_t k = to_i32(a[1], "k_num_neighbors");
-        const double epi = to_f64(a[2], "epistemic_variance_scale");
-        const double ale = to_f64(a[3], "aleatoric_variance_scale");
-        const bool exclude = flag_arg(a[4], "exclude_nearest", false);
-        const bool noise = flag_arg(a[5], "observation_noise", false);
-        const qelbo::QELParams params = qelbo::QELParams::make(k, epi, ale);
+        const ParamsArgs pa = to_params_args(a[1], a[2], a[3]);
+        const bool exclude = to_bool_or(a[4], "exclude_nearest", false);
+        const bool noise = to_bool_or(a[5], "observation_noise", false);
+        const qelbo::QELParams params = pa.make();
         const VantorixObject& obj = native(self);
         const qelbo::QELNormal r =
-            qelbo::posterior(obj.model, view_of_arg(x), params, {exclude, noise, obj.tie_break_neighbors});
-        PyRef mean = PyRef::steal(nd_array(r.mean));
-        PyRef total = PyRef::steal(nd_array(r.total_std));
-        PyRef epistemic = PyRef::steal(nd_array(r.epistemic_std));
-        PyRef aleatoric = PyRef::steal(nd_array(r.aleatoric_std));
-        PyRef idx = r.neighbor_indices ? PyRef::steal(i64_2d(*r.neighbor_indices)) : PyRef::borrow(Py_None);
-        return py_tuple({mean.release(), total.release(), epistemic.release(), aleatoric.release(), idx.release()});
+            qelbo::posterior(obj.model, x.view2(), params, {exclude, noise, obj.tie_break_neighbors});
+        return posterior_tuple(r);
     });
 }
 
@@ -285,8 +255,8 @@ PyObject* vantorix_batch_posterior(PyObject* self, PyObject* args, PyObject* kwa
         const std::vector<std::int32_t> ks = to_i32_list(a[1], "k_values");
         const std::vector<double> epis = to_f64_list(a[2], "epistemic_scales");
         const std::vector<double> ales = to_f64_list(a[3], "aleatoric_scales");
-        const bool exclude = flag_arg(a[4], "exclude_nearest", false);
-        const bool noise = flag_arg(a[5], "observation_noise", false);
+        const bool exclude = to_bool_or(a[4], "exclude_nearest", false);
+        const bool noise = to_bool_or(a[5], "observation_noise", false);
         if (epis.size() != ks.size() || ales.size() != ks.size()) {
             raise_value_error("k_values, epistemic_scales, and aleatoric_scales must have same length");
         }
@@ -295,7 +265,7 @@ PyObject* vantorix_batch_posterior(PyObject* self, PyObject* args, PyObject* kwa
         for (std::size_t i = 0; i < ks.size(); ++i) records.push_back(qelbo::QELParams::make(ks[i], epis[i], ales[i]));
         const VantorixObject& obj = native(self);
         const qelbo::QELNormal r =
-            qelbo::batch_posterior(obj.model, view_of_arg(x), records, {exclude, noise, obj.tie_break_neighbors});
+            qelbo::batch_posterior(obj.model, x.view2(), records, {exclude, noise, obj.tie_break_neighbors});
         PyRef mean = PyRef::steal(nd_array(r.mean));
         PyRef total = PyRef::steal(nd_array(r.total_std));
         PyRef epistemic = PyRef::steal(nd_array(r.epistemic_std));
@@ -310,7 +280,7 @@ PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto a = parse_args("neighbors", {"x", "k", "exclude_nearest"}, 2, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
         const std::int32_t k = to_i32(a[1], "k");
-        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
+        const bool exclude = to_bool_or(a[2], "exclude_nearest", false);
         const qelbo::Vantorix& m = native(self).model;
         const std::size_t q = x.dim(0);
         if (x.dim(1) != m.num_dim()) throw qelbo::QELError::invalid_shape({q, m.num_dim()}, {q, x.dim(1)});
@@ -333,7 +303,7 @@ PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             search_k = std::min(n, ku + 1);
         }
-        const qelbo::SearchResult r = m.backend_search(view_of_arg(x), static_cast<std::int64_t>(search_k), exclude);
+        const qelbo::SearchResult r = m.backend_search(x.view2(), static_cast<std::int64_t>(search_k), exclude);
         const std::size_t c = std::min(r.indices.cols, ku);
         std::vector<std::uint64_t> out(qelbo::checked_mul(q, c));
         for (std::size_t i = 0; i < q; ++i)
@@ -344,8 +314,8 @@ PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* distances_and_indices(const qelbo::SearchResult& r) {
-    PyRef d = PyRef::steal(f64_2d(r.distances));
-    PyRef i = PyRef::steal(i64_2d(r.indices));
+    PyRef d = PyRef::steal(from_array2(r.distances));
+    PyRef i = PyRef::steal(from_array2(r.indices));
     return py_tuple({d.release(), i.release()});
 }
 
@@ -355,8 +325,8 @@ PyObject* vantorix_neighbor_distances_and_indices(PyObject* self, PyObject* args
         auto a = parse_args("neighbor_distances_and_indices", {"x", "search_k", "exclude_nearest"}, 2, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
         const std::int32_t search_k = to_i32(a[1], "search_k");
-        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
-        return distances_and_indices(native(self).model.backend_search(view_of_arg(x), search_k, exclude));
+        const bool exclude = to_bool_or(a[2], "exclude_nearest", false);
+        return distances_and_indices(native(self).model.backend_search(x.view2(), search_k, exclude));
     });
 }
 
@@ -367,10 +337,10 @@ PyObject* vantorix_index_neighbor_distances_and_indices(PyObject* self, PyObject
                             {"x", "search_k", "exclude_nearest", "tie_break_neighbors"}, 2, args, kwargs);
         F64Array x = to_f64_array(a[0], "x", 2);
         const std::int32_t search_k = to_i32(a[1], "search_k");
-        const bool exclude = flag_arg(a[2], "exclude_nearest", false);
-        const bool tie_break = flag_arg(a[3], "tie_break_neighbors", true);
+        const bool exclude = to_bool_or(a[2], "exclude_nearest", false);
+        const bool tie_break = to_bool_or(a[3], "tie_break_neighbors", true);
         return distances_and_indices(
-            qelbo::index_search(native(self).model, view_of_arg(x), search_k, exclude, tie_break));
+            qelbo::index_search(native(self).model, x.view2(), search_k, exclude, tie_break));
     });
 }
 
@@ -444,6 +414,15 @@ const qelbo::Vantorix* vantorix_value(PyObject* o) {
 BorrowFlag& vantorix_borrow_flag(PyObject* o) { return flag(o); }
 
 bool vantorix_tie_break(PyObject* o) { return native(o).tie_break_neighbors; }
+
+PyObject* posterior_tuple(const qelbo::QELNormal& r) {
+    PyRef mean = PyRef::steal(nd_array(r.mean));
+    PyRef total = PyRef::steal(nd_array(r.total_std));
+    PyRef epistemic = PyRef::steal(nd_array(r.epistemic_std));
+    PyRef aleatoric = PyRef::steal(nd_array(r.aleatoric_std));
+    PyRef idx = r.neighbor_indices ? PyRef::steal(from_array2(*r.neighbor_indices)) : PyRef::borrow(Py_None);
+    return py_tuple({mean.release(), total.release(), epistemic.release(), aleatoric.release(), idx.release()});
+}
 
 int register_vantorix(PyObject* module) {
     return guarded_int([&] {

@@ -6,6 +6,7 @@
 
 namespace qelbo {
 class Vantorix;
+struct QELNormal;
 }
 
 namespace qelcore {
@@ -21,5 +22,7 @@ const qelbo::Vantorix* vantorix_value(PyObject* o);
 BorrowFlag& vantorix_borrow_flag(PyObject* o);
 // The object's own tie-break flag (o must be a Vantorix).
 bool vantorix_tie_break(PyObject* o);
+// (mean, total_std, epistemic_std, aleatoric_std, neighbour indices or None).
+PyObject* posterior_tuple(const qelbo::QELNormal& r);
 
 }  // namespace qelcore

@@ -67,7 +67,7 @@ PyObject* opt_ask(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto a = parse_args("ask", {"num_arms", "seed"}, 2, args, kwargs);
         const std::uint64_t num_arms = to_u64(a[0], "num_arms");
         const std::uint64_t seed = to_u64(a[1], "seed");
-        return from_matrix(opt_of(self).ask(num_arms, seed));
+        return from_array2(opt_of(self).ask(num_arms, seed));
     });
 }
 
@@ -114,22 +114,22 @@ PyObject* opt_tr_length(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* matrix_or_none(const std::optional<qelbo::Matrix>& m) {
+PyObject* array2_or_none(const std::optional<qelbo::Array2>& m) {
     if (!m) Py_RETURN_NONE;
-    return from_matrix(*m);
+    return from_array2(*m);
 }
 
 PyObject* opt_x_obs(PyObject* self, PyObject*) {
     return guarded([&] {
         SharedBorrow borrow(flag_of(self));
-        return matrix_or_none(opt_of(self).x_obs());
+        return array2_or_none(opt_of(self).x_obs());
     });
 }
 
 PyObject* opt_y_obs(PyObject* self, PyObject*) {
     return guarded([&] {
         SharedBorrow borrow(flag_of(self));
-        return matrix_or_none(opt_of(self).y_obs());
+        return array2_or_none(opt_of(self).y_obs());
     });
 }
 
@@ -145,7 +145,7 @@ PyObject* opt_incumbent_x_unit(PyObject* self, PyObject*) {
 PyObject* opt_bounds(PyObject* self, PyObject*) {
     return guarded([&] {
         SharedBorrow borrow(flag_of(self));
-        return from_matrix(opt_of(self).bounds);
+        return from_array2(opt_of(self).bounds);
     });
 }
 
@@ -310,7 +310,7 @@ PyObject* create_optimizer(Variant variant, PyObject* args, PyObject* kwargs) {
         overrides = read_overrides(dict);
         overrides->validate();
     }
-    qelbo::Matrix owned_bounds = bounds.to_matrix();
+    qelbo::Array2 owned_bounds = bounds.to_array2();
     qelbo::OptimizerConfig config = qel ? qelbo::OptimizerConfig::turbo_qel(k)
                                     : variant == Variant::Zero ? qelbo::OptimizerConfig::turbo_zero()
                                                                : qelbo::OptimizerConfig::lhd_only();

@@ -16,10 +16,7 @@ PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         auto a = parse_args("QELParams", {"k_num_neighbors", "epistemic_variance_scale", "aleatoric_variance_scale"}, 3,
                             args, kwargs);
-        const std::int32_t k = to_i32(a[0], "k_num_neighbors");
-        const double epi = to_f64(a[1], "epistemic_variance_scale");
-        const double ale = to_f64(a[2], "aleatoric_variance_scale");
-        return box_new(type, qelbo::QELParams::make(k, epi, ale));
+        return box_new(type, to_params_args(a[0], a[1], a[2]).make());
     });
 }
 
@@ -78,6 +75,14 @@ PyType_Slot g_slots[] = {
 PyType_Spec g_spec = {"QELParams", sizeof(ParamsBox), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
+
+ParamsArgs to_params_args(PyObject* k_num_neighbors, PyObject* epistemic_variance_scale,
+                          PyObject* aleatoric_variance_scale) {
+    const std::int32_t k = to_i32(k_num_neighbors, "k_num_neighbors");
+    const double epi = to_f64(epistemic_variance_scale, "epistemic_variance_scale");
+    const double ale = to_f64(aleatoric_variance_scale, "aleatoric_variance_scale");
+    return {k, epi, ale};
+}
 
 PyObject* new_qelparams(const qelbo::QELParams& p) {
     qelbo::expect(g_params_type != nullptr, "QELParams type registered");

@@ -92,7 +92,7 @@ PyObject* py_calculate_sobol_indices(PyObject*, PyObject* args, PyObject* kwargs
         auto a = parse_args("calculate_sobol_indices", {"x", "y"}, 2, args, kwargs);
         const F64Array x_arg = to_f64_array(a[0], "x", 2);
         const F64Array y_arg = to_f64_array(a[1], "y", 1);
-        const qelbo::Matrix x = x_arg.to_matrix();
+        const qelbo::Array2 x = x_arg.to_array2();
         const std::vector<double> y = y_arg.to_vector();
         std::vector<double> out;
         {
@@ -146,11 +146,11 @@ PyObject* py_arms_from_pareto_fronts(PyObject*, PyObject* args, PyObject* kwargs
             GilRelease nogil;
             chosen = qelbo::arms_from_pareto_fronts(mu, se, num_arms, seed);
         }
-        qelbo::Matrix out(chosen.size(), cols);
+        qelbo::Array2 out(chosen.size(), cols);
         for (std::size_t r = 0; r < chosen.size(); ++r) {
             for (std::size_t j = 0; j < cols; ++j) out(r, j) = x_arg.at(chosen[r], j);
         }
-        return from_matrix(out);
+        return from_array2(out);
     });
 }
 

@@ -7,13 +7,12 @@
 
 #include "qelbo/array.h"
 #include "qelbo/model.h"
+#include "test_util.h"
 
 namespace qelbo::testing {
 
 inline Array2 mat(std::size_t rows, std::size_t cols, std::vector<double> values) {
-    Array2 a(rows, cols);
-    a.data = std::move(values);
-    return a;
+    return Array2(rows, cols, std::move(values));
 }
 
 inline Vantorix memory_model(Array2 x, Array2 y, std::optional<Array2> yvar = std::nullopt, bool scale_x = false) {

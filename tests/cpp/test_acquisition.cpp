@@ -7,21 +7,22 @@
 #include <gtest/gtest.h>
 
 #include "qelbo/acquisition.h"
+#include "qelbo/array.h"
 #include "qelbo/error.h"
-#include "qelbo/matrix.h"
+#include "test_util.h"
 #include "qelbo/std_rng.h"
 
 namespace {
 
-using qelbo::Matrix;
+using qelbo::Array2;
 using qelbo::ParetoAcquisition;
+using qelbo::testing::kInf;
+using qelbo::testing::kNaN;
 using Idx = std::vector<std::size_t>;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Every row in exactly one front, and no front empty.
-void check_fronts(const Matrix& y, const std::vector<Idx>& fronts) {
-    std::vector<int> front_of(y.rows(), -1);
+void check_fronts(const Array2& y, const std::vector<Idx>& fronts) {
+    std::vector<int> front_of(y.rows, -1);
     for (std::size_t f = 0; f < fronts.size(); ++f) {
         ASSERT_FALSE(fronts[f].empty());
         for (std::size_t c : fronts[f]) {
@@ -29,7 +30,7 @@ void check_fronts(const Matrix& y, const std::vector<Idx>& fronts) {
             front_of[c] = static_cast<int>(f);
         }
     }
-    for (std::size_t i = 0; i < y.rows(); ++i) ASSERT_NE(front_of[i], -1) << "row " << i << " lost";
+    for (std::size_t i = 0; i < y.rows; ++i) ASSERT_NE(front_of[i], -1) << "row " << i << " lost";
 }
 
 TEST(NonDominSort, FrontsMatchBruteForcePeelingInTwoAndThreeObjectives) {
@@ -37,7 +38,7 @@ TEST(NonDominSort, FrontsMatchBruteForcePeelingInTwoAndThreeObjectives) {
     for (std::size_t m : {2u, 3u}) {
         for (int trial = 0; trial < 100; ++trial) {
             const std::size_t n = gen() % 30;
-            Matrix y(n, m);
+            Array2 y(n, m);
             for (std::size_t i = 0; i < n; ++i)
                 for (std::size_t j = 0; j < m; ++j) y(i, j) = static_cast<double>(gen() % 5);
             const auto fronts = ParetoAcquisition::non_domin_sort(y);
@@ -68,7 +69,7 @@ TEST(NonDominSort, FrontsMatchBruteForcePeelingInTwoAndThreeObjectives) {
 }
 
 TEST(NonDominSort, IdenticalRowsShareTheFirstFront) {
-    Matrix y(4, 3, 1.5);
+    Array2 y(4, 3, 1.5);
     const auto fronts = ParetoAcquisition::non_domin_sort(y);
     ASSERT_EQ(fronts.size(), 1u);
     EXPECT_EQ(fronts[0], (Idx{0, 1, 2, 3}));
@@ -76,7 +77,7 @@ TEST(NonDominSort, IdenticalRowsShareTheFirstFront) {
 
 TEST(NonDominSort, EndsAndPlacesEveryRowWhenValuesAreNaNOrMinusInfinity) {
     // Two objectives: the sweep never accepts a NaN or -inf second value.
-    Matrix y2(4, 2);
+    Array2 y2(4, 2);
     const double rows2[4][2] = {{1, kNaN}, {2, -kInf}, {0, 1}, {kNaN, kNaN}};
     for (int i = 0; i < 4; ++i) y2(i, 0) = rows2[i][0], y2(i, 1) = rows2[i][1];
     const auto f2 = ParetoAcquisition::non_domin_sort(y2);
@@ -84,7 +85,7 @@ TEST(NonDominSort, EndsAndPlacesEveryRowWhenValuesAreNaNOrMinusInfinity) {
     EXPECT_EQ(f2.front(), (Idx{2}));
     EXPECT_EQ(f2.back(), (Idx{0, 1, 3}));
     // Three objectives: NaN makes a dominance cycle 0 -> 1 -> 2 -> 0.
-    Matrix y3(4, 3);
+    Array2 y3(4, 3);
     const double rows3[4][3] = {{1, kNaN, 0}, {0, 1, kNaN}, {kNaN, 0, 1}, {-5, -5, -5}};
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 3; ++j) y3(i, j) = rows3[i][j];

@@ -21,18 +21,6 @@ using namespace qelbo::testing;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-template <class F>
-std::string error_text(F&& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
 Vantorix random_model(std::uint64_t seed, std::size_t n, std::size_t d, std::size_t m) {
     std::mt19937_64 g(seed);
     return memory_model(gaussian(g, n, d), gaussian(g, n, m));

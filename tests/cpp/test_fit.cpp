@@ -20,26 +20,6 @@ using namespace qelbo::testing;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-template <class F>
-std::string error_text(F&& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-// Two generators are in the same state when their next outputs agree.
-bool same_state(StdRng a, StdRng b) {
-    for (int i = 0; i < 4; ++i)
-        if (a.next_u64() != b.next_u64()) return false;
-    return true;
-}
-
 struct Data {
     Array2 x, y;
 };

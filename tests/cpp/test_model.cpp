@@ -13,19 +13,6 @@
 using namespace qelbo;
 using namespace qelbo::testing;
 
-namespace {
-
-std::string error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-}  // namespace
-
 TEST(RowStorage, AppendsAnyLayoutAndRejectsWrongWidth) {
     RowStorage s = RowStorage::from_array2(mat(2, 2, {1, 2, 3, 4}));
     EXPECT_GE(s.capacity(), (2 + 4096) * 2u);

@@ -9,24 +9,15 @@
 #include "qelbo/morbo_trust_region.h"
 #include "qelbo/optimizer.h"
 #include "qelbo/std_rng.h"
+#include "test_util.h"
 
 using namespace qelbo;
+using namespace qelbo::testing;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-Matrix unit_bounds(std::size_t d) {
-    Matrix b(d, 2);
+Array2 unit_bounds(std::size_t d) {
+    Array2 b(d, 2);
     for (std::size_t j = 0; j < d; ++j) b(j, 1) = 1.0;
     return b;
 }
@@ -54,13 +45,13 @@ public:
         return s;
     }
 
-    void fit(MatrixView x, MatrixView y, std::optional<MatrixView>, StdRng& rng) override {
+    void fit(MatView x, MatView y, std::optional<MatView>, StdRng& rng) override {
         xs.clear();
         ys.clear();
         n = 0;
         fit_append(x, y, std::nullopt, rng);
     }
-    void fit_append(MatrixView x, MatrixView y, std::optional<MatrixView>, StdRng& rng) override {
+    void fit_append(MatView x, MatView y, std::optional<MatView>, StdRng& rng) override {
         std::uint8_t key[32];
         rng.fill_bytes(key, 32);
         if (fail_next_fit) {
@@ -74,23 +65,23 @@ public:
         n += x.rows;
         ++fit_calls;
     }
-    SurrogatePrediction predict(MatrixView x) override {
+    SurrogatePrediction predict(MatView x) override {
         if (n == 0) throw QELError::invalid_parameter("Surrogate not fitted");
-        SurrogatePrediction p{Matrix(x.rows, m), Matrix(x.rows, m)};
+        SurrogatePrediction p{Array2(x.rows, m), Array2(x.rows, m)};
         for (std::size_t i = 0; i < x.rows; ++i)
             for (std::size_t j = 0; j < m; ++j) {
-                p.mu(i, j) = f(x.row(i), j);
+                p.mu(i, j) = f(x.row_span(i), j);
                 p.se(i, j) = 0.01 * x(i, 0);
             }
         return p;
     }
-    Array3 sample(MatrixView x, std::size_t num_samples, StdRng& rng) override {
+    Array3 sample(MatView x, std::size_t num_samples, StdRng& rng) override {
         const double base = static_cast<double>(rng.next_u64() % 1000);
         Array3 out(num_samples, x.rows, m);
         for (std::size_t a = 0; a < num_samples; ++a)
             for (std::size_t i = 0; i < x.rows; ++i)
                 for (std::size_t j = 0; j < m; ++j)
-                    out(a, i, j) = f(x.row(i), j) + 0.01 * std::sin(base + 7.0 * a + 13.0 * i + j);
+                    out(a, i, j) = f(x.row_span(i), j) + 0.01 * std::sin(base + 7.0 * a + 13.0 * i + j);
         return out;
     }
     std::optional<std::vector<double>> lengthscales() const override { return std::nullopt; }
@@ -108,13 +99,13 @@ public:
         if (i >= n) throw QELError::invalid_parameter("row_y index out of range");
         return {ys.begin() + i * m, ys.begin() + (i + 1) * m};
     }
-    std::optional<Matrix> observations_y() const override {
+    std::optional<Array2> observations_y() const override {
         if (!n) return std::nullopt;
-        return Matrix(n, m, ys);
+        return Array2(n, m, ys);
     }
-    std::optional<Matrix> observations_x() const override {
+    std::optional<Array2> observations_x() const override {
         if (!n) return std::nullopt;
-        return Matrix(n, d, xs);
+        return Array2(n, d, xs);
     }
     void schedule_background_flush() override { ++flush_schedules; }
     void wait_for_background_flush() override {}
@@ -134,16 +125,16 @@ Optimizer with_scripted(OptimizerConfig config, std::size_t d, std::uint64_t num
     return opt;
 }
 
-Matrix evaluate(const Matrix& x, std::size_t m) {
-    Matrix y(x.rows(), m);
-    for (std::size_t i = 0; i < x.rows(); ++i)
-        for (std::size_t j = 0; j < m; ++j) y(i, j) = ScriptedSurrogate::f(x.row(i), j);
+Array2 evaluate(const Array2& x, std::size_t m) {
+    Array2 y(x.rows, m);
+    for (std::size_t i = 0; i < x.rows; ++i)
+        for (std::size_t j = 0; j < m; ++j) y(i, j) = ScriptedSurrogate::f(x.row_span(i), j);
     return y;
 }
 
-Matrix column_of(std::initializer_list<double> v) { return Matrix(v.size(), 1, std::vector<double>(v)); }
+Array2 column_of(std::initializer_list<double> v) { return Array2(v.size(), 1, std::vector<double>(v)); }
 
-Matrix points(std::size_t n, std::size_t d, double v) { return Matrix(n, d, v); }
+Array2 points(std::size_t n, std::size_t d, double v) { return Array2(n, d, v); }
 
 }  // namespace
 
@@ -153,11 +144,11 @@ Matrix points(std::size_t n, std::size_t d, double v) { return Matrix(n, d, v); 
 TEST(Optimizer, ConstructionChecksBoundsAndDimension) {
     auto rng = StdRng::seed_from_u64(1);
     EXPECT_EQ(error_text([&] {
-                  Optimizer::new_with_strategy(Matrix(3, 4), OptimizerConfig::turbo_zero(), StrategyState{}, rng);
+                  Optimizer::new_with_strategy(Array2(3, 4), OptimizerConfig::turbo_zero(), StrategyState{}, rng);
               }),
               "Invalid shape: expected [3, 2], got [3, 4]");
     EXPECT_EQ(error_text([&] {
-                  Optimizer::new_with_strategy(Matrix(0, 2), OptimizerConfig::turbo_zero(), StrategyState{}, rng);
+                  Optimizer::new_with_strategy(Array2(0, 2), OptimizerConfig::turbo_zero(), StrategyState{}, rng);
               }),
               "Invalid parameter: Sobol dimension must be in 1..=21201, got 0");
     ConfigOverrides o;
@@ -195,14 +186,14 @@ TEST(Optimizer, FirstAskIsTheLatinHypercubeOfTheAskSeed) {
         Optimizer opt = make_opt(config, 3, 10, 42,
                                  config.num_candidates_factor == 1.0 ? StrategyState::init_only(10) : StrategyState{});
         auto rng = StdRng::seed_from_u64(7);
-        EXPECT_EQ(opt.ask(6, 7).vec(), latin_hypercube(3, 6, rng).vec());
+        EXPECT_EQ(opt.ask(6, 7).data, latin_hypercube(3, 6, rng).data);
         EXPECT_GE(opt.telemetry.dt_gen, 0.0);
     }
 }
 
 TEST(Optimizer, IncumbentIsTheLaterOfEqualMaxima) {
     Optimizer opt = make_opt(OptimizerConfig::turbo_zero(), 1, 10);
-    opt.tell(Matrix(3, 1, std::vector<double>{0.1, 0.2, 0.3}), column_of({1.0, 4.0, 4.0}), 0);
+    opt.tell(Array2(3, 1, std::vector<double>{0.1, 0.2, 0.3}), column_of({1.0, 4.0, 4.0}), 0);
     EXPECT_EQ(opt.incumbent_index, 2u);
     EXPECT_EQ(*opt.incumbent_x, std::vector<double>{0.3});
     EXPECT_EQ(opt.tr_obs_count(), 3u);
@@ -211,11 +202,11 @@ TEST(Optimizer, IncumbentIsTheLaterOfEqualMaxima) {
 
 TEST(Optimizer, NaNObjectiveNeverBecomesTheIncumbent) {
     Optimizer opt = make_opt(OptimizerConfig::turbo_zero(), 1, 2);
-    opt.tell(Matrix(2, 1, std::vector<double>{0.1, 0.2}), column_of({kNaN, kNaN}), 0);
+    opt.tell(Array2(2, 1, std::vector<double>{0.1, 0.2}), column_of({kNaN, kNaN}), 0);
     EXPECT_FALSE(opt.incumbent_index);
-    opt.tell(Matrix(2, 1, std::vector<double>{0.3, 0.4}), column_of({-5.0, kNaN}), 0);
+    opt.tell(Array2(2, 1, std::vector<double>{0.3, 0.4}), column_of({-5.0, kNaN}), 0);
     EXPECT_EQ(opt.incumbent_index, 2u);
-    opt.tell(Matrix(1, 1, std::vector<double>{0.5}), column_of({kNaN}), 0);
+    opt.tell(Array2(1, 1, std::vector<double>{0.5}), column_of({kNaN}), 0);
     EXPECT_EQ(opt.incumbent_index, 2u);
     // A NaN batch is no improvement: a failure, and the best value stays.
     EXPECT_EQ(opt.trust_region.head().best_value, -5.0);
@@ -230,14 +221,14 @@ TEST(Optimizer, RefusedTellLeavesEverythingAsItWas) {
     Optimizer opt = make_opt(OptimizerConfig::turbo_zero(), 2, 4);
     opt.tell(points(2, 2, 0.5), column_of({1, 2}), 0);
     struct Case {
-        Matrix x, y;
+        Array2 x, y;
         const char* text;
     };
     const std::vector<Case> cases = {
         {points(3, 2, 0.5), column_of({1, 2}), "Invalid shape: expected [3, 1], got [2, 1]"},
-        {points(0, 2, 0.5), Matrix(0, 1), "Invalid parameter: observation delta requires appended rows"},
+        {points(0, 2, 0.5), Array2(0, 1), "Invalid parameter: observation delta requires appended rows"},
         {points(2, 3, 0.5), column_of({1, 2}), "Invalid shape: expected [2, 2], got [2, 3]"},
-        {points(2, 2, 0.5), Matrix(2, 2), "Invalid parameter: Turbo TR expects 1 objective column, got 2"},
+        {points(2, 2, 0.5), Array2(2, 2), "Invalid parameter: Turbo TR expects 1 objective column, got 2"},
         {points(1, 2, 1.5), column_of({1}), "Invalid parameter: x must be finite and within [0, 1], got 1.5 at row 0, column 0"},
         {points(1, 2, kNaN), column_of({1}), "Invalid parameter: x must be finite and within [0, 1], got NaN at row 0, column 0"},
     };
@@ -251,7 +242,7 @@ TEST(Optimizer, RefusedTellLeavesEverythingAsItWas) {
     opt.tell(points(2, 2, 0.25), column_of({5, 0}), 0);
     EXPECT_FALSE(opt.strategy.in_init);
     EXPECT_EQ(opt.incumbent_index, 2u);
-    EXPECT_EQ(opt.ask(2, 0).rows(), 2u);
+    EXPECT_EQ(opt.ask(2, 0).rows, 2u);
 }
 
 TEST(Optimizer, SurrogateRunsRefuseNonFiniteYBeforeTheModelSeesIt) {
@@ -316,9 +307,9 @@ TEST(Optimizer, TrustRegionBoxIsCentredOnTheIncumbentAndCutAtTheFaces) {
     ConfigOverrides o;
     o.candidate_rv = CandidateRv::Sobol;
     Optimizer opt = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 1);
-    opt.tell(Matrix(1, 2, std::vector<double>{1.0, 0.5}), column_of({1}), 0);
-    const Matrix x = opt.ask(50, 3);
-    for (std::size_t i = 0; i < x.rows(); ++i) {
+    opt.tell(Array2(1, 2, std::vector<double>{1.0, 0.5}), column_of({1}), 0);
+    const Array2 x = opt.ask(50, 3);
+    for (std::size_t i = 0; i < x.rows; ++i) {
         EXPECT_GE(x(i, 0), 0.6);
         EXPECT_LE(x(i, 0), 1.0);
         EXPECT_GE(x(i, 1), 0.1);
@@ -340,14 +331,14 @@ TEST(Optimizer, EveryAcquisitionAndGeneratorProposesDistinctPointsInTheCube) {
             o.candidate_rv = rv;
             ScriptedSurrogate* s = nullptr;
             Optimizer opt = with_scripted(o.apply_to(OptimizerConfig::turbo_qel(10)), 3, 6, &s);
-            const Matrix init = opt.ask(6, 1);
+            const Array2 init = opt.ask(6, 1);
             opt.tell(init, evaluate(init, 1), 1);
-            const Matrix x = opt.ask(4, 2);
-            ASSERT_EQ(x.rows(), 4u);
+            const Array2 x = opt.ask(4, 2);
+            ASSERT_EQ(x.rows, 4u);
             std::set<std::vector<double>> distinct;
             for (std::size_t i = 0; i < 4; ++i) {
-                distinct.insert({x.row(i).begin(), x.row(i).end()});
-                for (double v : x.row(i)) EXPECT_TRUE(v >= 0.0 && v <= 1.0);
+                distinct.insert({x.row_span(i).begin(), x.row_span(i).end()});
+                for (double v : x.row_span(i)) EXPECT_TRUE(v >= 0.0 && v <= 1.0);
             }
             EXPECT_EQ(distinct.size(), 4u);
             EXPECT_EQ(opt.telemetry.num_candidates, 3000u);
@@ -360,9 +351,9 @@ TEST(Optimizer, EveryAcquisitionAndGeneratorProposesDistinctPointsInTheCube) {
 TEST(Optimizer, UcbPicksTheHighestScoringCandidates) {
     ScriptedSurrogate* s = nullptr;
     Optimizer opt = with_scripted(OptimizerConfig::turbo_qel(10), 2, 4, &s);
-    const Matrix init = opt.ask(4, 1);
+    const Array2 init = opt.ask(4, 1);
     opt.tell(init, evaluate(init, 1), 1);
-    const Matrix x = opt.ask(3, 5);
+    const Array2 x = opt.ask(3, 5);
     // Reproduce the candidate set and rank it by brute force.
     Optimizer twin = with_scripted(OptimizerConfig::turbo_qel(10), 2, 4, &s);
     twin.tell(init, evaluate(init, 1), 1);
@@ -376,13 +367,13 @@ TEST(Optimizer, UcbPicksTheHighestScoringCandidates) {
         box.lo[j] = std::clamp(c[j] - 0.4, 0.0, 1.0);
         box.hi[j] = std::clamp(c[j] + 0.4, 0.0, 1.0);
     }
-    const Matrix cands = generate_uniform(box.lo, box.hi, 2000, rng);
+    const Array2 cands = generate_uniform(box.lo, box.hi, 2000, rng);
     std::vector<double> scores(2000);
-    for (std::size_t i = 0; i < 2000; ++i) scores[i] = ScriptedSurrogate::f(cands.row(i), 0) + 2.0 * 0.01 * cands(i, 0);
+    for (std::size_t i = 0; i < 2000; ++i) scores[i] = ScriptedSurrogate::f(cands.row_span(i), 0) + 2.0 * 0.01 * cands(i, 0);
     std::vector<double> sorted = scores;
     std::sort(sorted.rbegin(), sorted.rend());
     for (std::size_t i = 0; i < 3; ++i) {
-        const double got = ScriptedSurrogate::f(x.row(i), 0) + 2.0 * 0.01 * x(i, 0);
+        const double got = ScriptedSurrogate::f(x.row_span(i), 0) + 2.0 * 0.01 * x(i, 0);
         EXPECT_EQ(got, sorted[i]);
     }
 }
@@ -393,8 +384,8 @@ TEST(Optimizer, AskWithoutCandidatesOrArmsIsClear) {
     o.min_candidates = 1;
     Optimizer opt = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 0);
     opt.tell(points(1, 2, 0.5), column_of({1}), 0);
-    EXPECT_EQ(opt.ask(5, 0).rows(), 2u);  // N = 2 < num_arms
-    EXPECT_EQ(opt.ask(0, 0).rows(), 0u);
+    EXPECT_EQ(opt.ask(5, 0).rows, 2u);  // N = 2 < num_arms
+    EXPECT_EQ(opt.ask(0, 0).rows, 0u);
     opt.config.min_candidates = std::size_t{1} << 50;
     EXPECT_NE(error_text([&] { opt.ask(1, 0); }).find("more memory than the machine has"), std::string::npos);
     opt.config.min_candidates = std::numeric_limits<std::size_t>::max();
@@ -415,14 +406,14 @@ TEST(Optimizer, MorboRunsWithTwoAndThreeMetrics) {
             o.rescalarize = "on_restart";
             ScriptedSurrogate* s = nullptr;
             Optimizer opt = with_scripted(o.apply_to(OptimizerConfig::turbo_qel(10)), 2, 6, &s);
-            const Matrix init = opt.ask(6, 1);
+            const Array2 init = opt.ask(6, 1);
             opt.tell(init, evaluate(init, m), 1);
             const MorboTrustRegion& region = *opt.trust_region.morbo();
             ASSERT_TRUE(opt.incumbent_y);
             ASSERT_TRUE(region.stored_incumbent_y);
             for (std::uint64_t k = 0; k < 5; ++k) {
-                const Matrix x = opt.ask(3, 10 + k);
-                ASSERT_EQ(x.rows(), 3u);
+                const Array2 x = opt.ask(3, 10 + k);
+                ASSERT_EQ(x.rows, 3u);
                 opt.tell(x, evaluate(x, m), 20 + k);
             }
             EXPECT_EQ(region.head.prev_num_obs, 21u);
@@ -439,12 +430,12 @@ TEST(Optimizer, MorboWithoutSurrogateRestartsAndRebuildsRanges) {
     o.length_init = 0.02;
     o.rescalarize = "on_restart";
     Optimizer opt = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 2);
-    opt.tell(points(2, 2, 0.5), Matrix(2, 2, std::vector<double>{1, 2, 3, 0}), 0);
+    opt.tell(points(2, 2, 0.5), Array2(2, 2, std::vector<double>{1, 2, 3, 0}), 0);
     const auto weights = opt.trust_region.morbo()->weights;
     std::size_t steps = 0;
     while (opt.restart_count == 0 && steps++ < 50) {
-        const Matrix x = opt.ask(4, steps);
-        opt.tell(x, Matrix(4, 2, 0.0), steps);
+        const Array2 x = opt.ask(4, steps);
+        opt.tell(x, Array2(4, 2, 0.0), steps);
     }
     ASSERT_EQ(opt.restart_count, 1u);
     const MorboTrustRegion& region = *opt.trust_region.morbo();
@@ -464,9 +455,9 @@ TEST(Optimizer, ObservationsComeFromTheSurrogateWhenThereIsOne) {
     EXPECT_EQ(opt.tr_obs_count(), 0u);
     opt.tell(points(3, 2, 0.25), column_of({1, 2, 3}), 0);
     EXPECT_EQ(opt.tr_obs_count(), 3u);
-    EXPECT_EQ(opt.x_obs()->rows(), 3u);
+    EXPECT_EQ(opt.x_obs()->rows, 3u);
     EXPECT_EQ(opt.own_rows, 0u);
     EXPECT_EQ(s->flush_schedules, 1);
-    opt.tell(points(64, 2, 0.25), Matrix(64, 1, 0.0), 0);
+    opt.tell(points(64, 2, 0.25), Array2(64, 1, 0.0), 0);
     EXPECT_EQ(s->flush_schedules, 1);  // 64-row batches schedule no flush
 }

@@ -14,24 +14,10 @@
 #include "qelbo/std_rng.h"
 #include "qelbo/strategy.h"
 #include "qelbo/trust_region.h"
+#include "test_util.h"
 
 using namespace qelbo;
-
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::string error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-}  // namespace
+using namespace qelbo::testing;
 
 // ---------------------------------------------------------------------------
 // Configuration
@@ -229,7 +215,7 @@ TEST(TurboTrustRegion, ScalarUpdateRefusesGoingBackwardsAndIgnoresRepeats) {
 TEST(MorboTrustRegion, ScalarisationWorkedExamples) {
     const std::vector<double> lo{0, 0}, hi{2, 4}, w{0.5, 0.5};
     const double rows[] = {1, 1, 3, -1};
-    const MatrixView y(rows, 2, 2);
+    const MatView y = MatView::row_major(rows, 2, 2);
     const auto clipped = scalarize_with_ranges(y, lo, hi, w, 2, true, 0.05);
     EXPECT_DOUBLE_EQ(clipped[0], 0.14375);
     EXPECT_DOUBLE_EQ(clipped[1], 0.025);
@@ -240,16 +226,16 @@ TEST(MorboTrustRegion, ScalarisationWorkedExamples) {
     EXPECT_DOUBLE_EQ(flat[0], 0.125);  // min(0.5 * 0.5, 0.25 * 0.5)
 
     const double wide[] = {1, 2, 3};
-    EXPECT_EQ(error_text([&] { scalarize_with_ranges(MatrixView(wide, 1, 3), lo, hi, w, 2, true, 0.05); }),
+    EXPECT_EQ(error_text([&] { scalarize_with_ranges(MatView::row_major(wide, 1, 3), lo, hi, w, 2, true, 0.05); }),
               "Invalid parameter: shape mismatch: y [1, 3], y_min 2, y_max 2");
 }
 
 TEST(MorboTrustRegion, RangesIgnoreNaNAndScalarizeNeedsThem) {
     auto r = MorboTrustRegion::make(3, MorboConfig{});
-    EXPECT_EQ(error_text([&] { r.scalarize(MatrixView(), true); }),
+    EXPECT_EQ(error_text([&] { r.scalarize(MatView{}, true); }),
               "Invalid state: scalarize called before observations");
     const double rows[] = {1, 5, 3, kNaN};
-    r.update_ranges_incremental(MatrixView(rows, 2, 2));
+    r.update_ranges_incremental(MatView::row_major(rows, 2, 2));
     EXPECT_EQ(*r.objective_minima, (std::vector<double>{1, 5}));
     EXPECT_EQ(*r.objective_maxima, (std::vector<double>{3, 5}));
 }
@@ -374,9 +360,9 @@ std::uint64_t reference_index(StdRng& rng, std::uint64_t i) {
     }
 }
 
-Matrix reference_lhd(std::uint64_t seed, std::size_t d, std::size_t n) {
+Array2 reference_lhd(std::uint64_t seed, std::size_t d, std::size_t n) {
     auto rng = StdRng::seed_from_u64(seed);
-    Matrix x(n, d);
+    Array2 x(n, d);
     for (std::size_t j = 0; j < d; ++j) {
         std::vector<std::uint64_t> p(n);
         for (std::size_t i = 0; i < n; ++i) p[i] = i;
@@ -394,8 +380,8 @@ Matrix reference_lhd(std::uint64_t seed, std::size_t d, std::size_t n) {
 TEST(Candidates, LatinHypercubeMatchesRawDrawsAndFillsEveryCell) {
     for (std::size_t n : {1u, 4u, 9u, 33u}) {
         auto rng = StdRng::seed_from_u64(42 + n);
-        const Matrix x = latin_hypercube(3, n, rng);
-        EXPECT_EQ(x.vec(), reference_lhd(42 + n, 3, n).vec()) << n;
+        const Array2 x = latin_hypercube(3, n, rng);
+        EXPECT_EQ(x.data, reference_lhd(42 + n, 3, n).data) << n;
         for (std::size_t j = 0; j < 3; ++j) {
             std::set<std::size_t> cells;
             for (std::size_t r = 0; r < n; ++r) cells.insert(static_cast<std::size_t>(std::floor(x(r, j) * n)));
@@ -403,15 +389,15 @@ TEST(Candidates, LatinHypercubeMatchesRawDrawsAndFillsEveryCell) {
         }
     }
     auto rng = StdRng::seed_from_u64(1);
-    EXPECT_EQ(latin_hypercube(3, 0, rng).rows(), 0u);
+    EXPECT_EQ(latin_hypercube(3, 0, rng).rows, 0u);
     EXPECT_EQ(rng.next_u64(), StdRng::seed_from_u64(1).next_u64());  // nothing drawn
 }
 
 TEST(Candidates, UniformDrawsStayInTheirBoxAndDegenerateDimsTakeLow) {
     auto rng = StdRng::seed_from_u64(5);
     const std::vector<double> lo{0.2, 0.5, 0.0}, hi{0.4, 0.5, 1.0};
-    const Matrix x = generate_uniform(lo, hi, 500, rng);
-    for (std::size_t i = 0; i < x.rows(); ++i) {
+    const Array2 x = generate_uniform(lo, hi, 500, rng);
+    for (std::size_t i = 0; i < x.rows; ++i) {
         EXPECT_GE(x(i, 0), 0.2);
         EXPECT_LT(x(i, 0), 0.4);
         EXPECT_EQ(x(i, 1), 0.5);
@@ -419,7 +405,7 @@ TEST(Candidates, UniformDrawsStayInTheirBoxAndDegenerateDimsTakeLow) {
     // Row-major draw order with the Uniform distribution's scale.
     auto r1 = StdRng::seed_from_u64(9);
     auto r2 = StdRng::seed_from_u64(9);
-    const Matrix a = generate_uniform(std::vector<double>{0.1, 0.3}, std::vector<double>{0.2, 0.9}, 3, r1);
+    const Array2 a = generate_uniform(std::vector<double>{0.1, 0.3}, std::vector<double>{0.2, 0.9}, 3, r1);
     const Uniform<double> u0(0.1, 0.2), u1(0.3, 0.9);
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(a(i, 0), u0.sample(r2));
@@ -431,7 +417,7 @@ TEST(Candidates, FirstSobolCandidateIsTheShiftMappedIntoTheBox) {
     SobolEngine engine(2);
     const std::vector<double> shift{0.25, 0.75};
     const CandidateBox box{{0.1, 0.0}, {0.5, 0.5}};
-    const Matrix x = sobol_candidates(engine, shift, box, 4);
+    const Array2 x = sobol_candidates(engine, shift, box, 4);
     EXPECT_DOUBLE_EQ(x(0, 0), 0.1 + 0.25 * 0.4);
     EXPECT_DOUBLE_EQ(x(0, 1), 0.75 * 0.5);
     // Second point is (0.5, 0.5): shifted modulo 1.
@@ -444,8 +430,8 @@ TEST(Candidates, RaaspChangesOnlyChosenCoordinatesInsideTheBox) {
     auto rng = StdRng::seed_from_u64(11);
     const std::vector<double> center(30, 0.5);
     CandidateBox box{std::vector<double>(30, 0.4), std::vector<double>(30, 0.6)};
-    const Matrix x = raasp_candidates(center, box, std::nullopt, 200, rng);
-    for (std::size_t i = 0; i < x.rows(); ++i) {
+    const Array2 x = raasp_candidates(center, box, std::nullopt, 200, rng);
+    for (std::size_t i = 0; i < x.rows; ++i) {
         int changed = 0;
         for (std::size_t j = 0; j < 30; ++j) {
             EXPECT_GE(x(i, j), 0.4);
@@ -456,8 +442,8 @@ TEST(Candidates, RaaspChangesOnlyChosenCoordinatesInsideTheBox) {
         EXPECT_LE(changed, 20);
     }
     auto one = StdRng::seed_from_u64(12);
-    const Matrix y = raasp_candidates(std::vector<double>{0.9}, CandidateBox{{0.8}, {1.0}}, std::nullopt, 50, one);
-    for (std::size_t i = 0; i < y.rows(); ++i) EXPECT_TRUE(y(i, 0) >= 0.8 && y(i, 0) < 1.0);
+    const Array2 y = raasp_candidates(std::vector<double>{0.9}, CandidateBox{{0.8}, {1.0}}, std::nullopt, 50, one);
+    for (std::size_t i = 0; i < y.rows; ++i) EXPECT_TRUE(y(i, 0) >= 0.8 && y(i, 0) < 1.0);
 }
 
 TEST(Candidates, CountFollowsFactorCapsAndPerArmRule) {

@@ -18,15 +18,6 @@ using namespace qelbo::testing;
 
 namespace {
 
-std::string error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
 // Brute-force top-k by (exact distance, row index).
 std::vector<std::int64_t> brute_top_k(const Array2& x, const double* q, std::size_t k) {
     std::vector<std::pair<double, std::int64_t>> all;

@@ -16,22 +16,6 @@ using namespace qelbo::testing;
 
 namespace {
 
-template <class F>
-std::string error_text(F&& f) {
-    try {
-        f();
-    } catch (const CoreError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-bool same_state(StdRng a, StdRng b) {
-    for (int i = 0; i < 4; ++i)
-        if (a.next_u64() != b.next_u64()) return false;
-    return true;
-}
-
 StdRng advanced(StdRng r, std::size_t bytes) {
     std::vector<std::uint8_t> sink(bytes);
     r.fill_bytes(sink.data(), bytes);
@@ -47,13 +31,13 @@ SurrogateConfig config(std::int32_t k = 4) {
 }
 
 struct Batch {
-    Matrix x, y;
+    Array2 x, y;
 };
 
 Batch batch(std::uint64_t seed, std::size_t n) {
     std::mt19937_64 g(seed);
     std::uniform_real_distribution<double> u;
-    Batch b{Matrix(n, 2), Matrix(n, 1)};
+    Batch b{Array2(n, 2), Array2(n, 1)};
     for (std::size_t i = 0; i < n; ++i) {
         b.x(i, 0) = u(g);
         b.x(i, 1) = u(g);
@@ -66,7 +50,7 @@ Batch batch(std::uint64_t seed, std::size_t n) {
 
 TEST(QELSurrogate, EmptySurrogateIsNotFitted) {
     QELSurrogate s(config());
-    const Matrix q(1, 2);
+    const Array2 q(1, 2);
     StdRng rng = StdRng::seed_from_u64(0);
     EXPECT_EQ(error_text([&] { s.predict(q); }), "Invalid parameter: Surrogate not fitted");
     EXPECT_EQ(error_text([&] { s.sample(q, 2, rng); }), "Invalid parameter: Surrogate not fitted");
@@ -112,7 +96,7 @@ TEST(QELSurrogate, SampleSeedsAreBasePlusIndex) {
     ASSERT_EQ(draws.d0, 3u);
     for (std::size_t i = 0; i < 3; ++i) {
         const std::int64_t seed = static_cast<std::int64_t>(base + i);
-        const FunctionDraws one = posterior_function_draw(*s.model(), as_matview(q.x.view()), *s.params(),
+        const FunctionDraws one = posterior_function_draw(*s.model(), q.x, *s.params(),
                                                           std::span(&seed, 1), PosteriorFlags{});
         for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(draws(i, j, 0), one.draws(0, j, 0));
     }
@@ -131,8 +115,8 @@ TEST(QELSurrogate, RejectedAppendLeavesEverythingAsItWas) {
     EXPECT_EQ(s.observation_count(), 20u);
     EXPECT_EQ(s.fitter()->num_obs(), 20u);
     EXPECT_EQ(s.params()->epistemic_variance_scale, before.epistemic_variance_scale);
-    const Matrix wide(3, 3);
-    const Matrix y3(3, 1);
+    const Array2 wide(3, 3);
+    const Array2 y3(3, 1);
     EXPECT_NE(error_text([&] { s.fit_append(wide, y3, std::nullopt, rng); }), "<no error>");
     EXPECT_EQ(s.observation_count(), 20u);
     EXPECT_EQ(s.fitter()->num_obs(), 20u);

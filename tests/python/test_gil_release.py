@@ -80,7 +80,7 @@ def test_measure_tells_a_lock_holding_call_apart(counter):
 def test_other_thread_progresses_during_call(name, counter):
     fn, args = CALLS[name]
     progress, free, elapsed = measure(counter, fn, args)
-    # Were the lock held, the counter would only get the odd 5 ms switch interval;
-    # released, it runs for most of the call.
-    assert elapsed > 0.05, f"{name}: call too short to judge ({elapsed:.3f} s)"
-    assert progress > 0.3 * free, (name, progress, free)
+    # Were the lock held, the counter could not run at all during the call; released, it
+    # runs for much of it (less on a loaded machine, hence the low bar).
+    assert elapsed > 0.02, f"{name}: call too short to judge ({elapsed:.3f} s)"
+    assert progress > 0.05 * free, (name, progress, free)

@@ -117,3 +117,42 @@ class TestQELParams:
             p.k_num_neighbors = 4
         with pytest.raises(AttributeError):
             p.epistemic_variance_scale = 2.0
+
+
+class TestArgumentConversion:
+    def test_array_of_wrong_dtype_or_rank_names_the_argument(self):
+        import numpy as np
+
+        with pytest.raises(TypeError) as err:
+            q.hypervolume.hypervolume_2d_max(np.zeros((3, 2), dtype=np.int64), np.zeros(2))
+        assert str(err.value) == "argument 'y': 'ndarray' object cannot be converted to 'PyArray<f64, Ix2>'"
+        with pytest.raises(TypeError) as err:
+            q.hypervolume.hypervolume_2d_max(np.zeros((3, 2, 1)), np.zeros(2))
+        assert str(err.value).startswith("argument 'y': ")
+        with pytest.raises(TypeError) as err:
+            q.hypervolume.hypervolume_2d_max([[1.0, 2.0]], np.zeros(2))
+        assert str(err.value) == "argument 'y': 'list' object cannot be converted to 'PyArray<f64, Ix2>'"
+
+    def test_strided_and_reversed_views_are_read_through_their_strides(self):
+        import numpy as np
+
+        y = np.arange(12.0).reshape(6, 2)
+        ref = np.array([-1.0, -1.0])
+        expected = q.hypervolume.hypervolume_2d_max(np.ascontiguousarray(y[::-2]), ref)
+        assert q.hypervolume.hypervolume_2d_max(y[::-2], ref) == expected
+
+    def test_unsigned_integers(self):
+        with pytest.raises(OverflowError):
+            q.util.sobol_sequence(-1, 3)
+        with pytest.raises(TypeError) as err:
+            q.util.sobol_sequence(1.0, 3)
+        assert str(err.value).startswith("argument 'dimension': ")
+
+    def test_results_are_new_c_ordered_arrays_owning_their_data(self):
+        out = q.util.sobol_sequence(3, 4)
+        assert out.flags.c_contiguous and out.flags.owndata and out.dtype.name == "float64"
+
+    def test_core_errors_are_value_errors_with_their_text(self):
+        with pytest.raises(ValueError) as err:
+            q.util.sobol_sequence(0, 3)
+        assert str(err.value) == "Invalid parameter: Sobol dimension must be in 1..=21201, got 0"
