@@ -43,7 +43,7 @@ bench: install
 	cmake -S . -B build/bench -G Ninja -DQEL_BUILD_BENCH=ON -DQEL_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j$(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
-	$(PYTHON) bench/bench_optimizer.py
+	$(PYTHON) -m pytest -q -p no:cacheprovider bench/bench_optimizer.py
 
 clean:
 	rm -rf build

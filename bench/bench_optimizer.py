@@ -1,56 +1,56 @@
 """Time per ask (batch 10) and per tell of "TuRBO-QEL" on d = 20 after n observations.
 
-Run with the extension on the path, e.g.
-    PYTHONPATH=build/python python3 bench/bench_optimizer.py [n ...]
-Prints, per n, the mean wall time of ask and tell and the optimizer's own
-telemetry (dt_fit, dt_gen, dt_sel) of the last step.
+Run with pytest-benchmark and the extension on the path, e.g.
+    PYTHONPATH=build/python python3 -m pytest -p no:cacheprovider bench/bench_optimizer.py
+The optimizer's own telemetry of the last step (dt_fit, dt_gen, dt_sel, dt_tell,
+num_candidates) is stored in each result's extra_info.
 """
 
-import sys
-import time
-
 import numpy as np
+import pytest
 
 from qel.qelcore import optimizer
 
 D = 20
 BATCH = 10
-REPEATS = 5
+ROUNDS = 5
 
 
 def objective(x):
     return -np.sum((x - 0.3) ** 2, axis=1, keepdims=True)
 
 
-def bench(n, seed=0):
+def told_optimizer(n, seed=0):
     rng = np.random.default_rng(seed)
     opt = optimizer.create_optimizer_qel(np.array([[0.0, 1.0]] * D), num_init=n, seed=seed)
     x0 = rng.random((n, D))
-    t = time.perf_counter()
     opt.tell(x0, objective(x0), seed)
-    setup = time.perf_counter() - t
+    return opt
 
-    ask_s, tell_s = [], []
-    for step in range(REPEATS):
-        t = time.perf_counter()
-        x = opt.ask(BATCH, step)
-        ask_s.append(time.perf_counter() - t)
-        tel_ask = opt.telemetry()
-        t = time.perf_counter()
-        opt.tell(x, objective(x), step)
-        tell_s.append(time.perf_counter() - t)
+
+def record(benchmark, opt):
     tel = opt.telemetry()
-    print(f"n={n:>7} first tell {setup:8.3f}s | ask {np.mean(ask_s) * 1e3:9.2f} ms "
-          f"(dt_gen {tel_ask.dt_gen * 1e3:9.2f}, dt_sel {tel_ask.dt_sel * 1e3:9.2f}, "
-          f"candidates {tel_ask.num_candidates}) | tell {np.mean(tell_s) * 1e3:9.2f} ms "
-          f"(dt_fit {tel.dt_fit * 1e3:9.2f}, dt_tell {tel.dt_tell * 1e3:9.2f})", flush=True)
+    benchmark.extra_info.update(dt_fit=tel.dt_fit, dt_gen=tel.dt_gen, dt_sel=tel.dt_sel, dt_tell=tel.dt_tell,
+                                num_candidates=tel.num_candidates)
 
 
-def main(argv):
-    sizes = [int(a) for a in argv] or [1_000, 10_000, 100_000]
-    for n in sizes:
-        bench(n)
+@pytest.mark.parametrize("n", [1_000, 10_000, 100_000])
+def test_ask(benchmark, n):
+    opt = told_optimizer(n)
+    seeds = iter(range(10**6))
+    benchmark.pedantic(lambda: opt.ask(BATCH, next(seeds)), rounds=ROUNDS, iterations=1)
+    record(benchmark, opt)
 
 
-if __name__ == "__main__":
-    main(sys.argv[1:])
+@pytest.mark.parametrize("n", [1_000, 10_000, 100_000])
+def test_tell(benchmark, n):
+    opt = told_optimizer(n)
+    batches = [opt.ask(BATCH, s) for s in range(ROUNDS)]
+    steps = iter(range(ROUNDS))
+
+    def tell_next():
+        s = next(steps)
+        opt.tell(batches[s], objective(batches[s]), s)
+
+    benchmark.pedantic(tell_next, rounds=ROUNDS, iterations=1)
+    record(benchmark, opt)

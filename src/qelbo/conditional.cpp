@@ -162,6 +162,7 @@ std::optional<NeighborData> get_conditional_neighbor_data(const Vantorix& model,
     for (std::size_t i = 0; i < nq; ++i) {
         for (std::size_t t = 0; t < width; ++t) {
             const std::int64_t r = out.neighbor_indices(i, t);
+            expect(r >= 0 && static_cast<std::size_t>(r) < N, "neighbours are stored or what-if rows");
             double* dst = out.neighbor_y.row(i * width + t);
             if (static_cast<std::size_t>(r) < n) {
                 std::vector<double> row;

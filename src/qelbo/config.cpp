@@ -64,8 +64,14 @@ RegionLengths region_lengths(const TrustRegionConfig& config) {
 }
 
 void validate_config(const OptimizerConfig& config) {
-    if (config.surrogate && config.surrogate->k < 1)
-        throw QELError::invalid_parameter("k must be > 0, got " + std::to_string(config.surrogate->k));
+    if (config.surrogate) {
+        if (config.surrogate->k < 1)
+            throw QELError::invalid_parameter("k must be > 0, got " + std::to_string(config.surrogate->k));
+        // A fit with no candidates or no sample rows fails on every tell, after the rows went in.
+        if (config.surrogate->num_fit_samples == 0) throw QELError::invalid_parameter("num_fit_samples must be > 0, got 0");
+        if (config.surrogate->num_fit_candidates == 0)
+            throw QELError::invalid_parameter("num_fit_candidates must be > 0, got 0");
+    }
     const RegionLengths l = region_lengths(config.trust_region);
     if (l.length_min > l.length_max)
         throw QELError::invalid_parameter("length_min must not exceed length_max, got " + format_f64(l.length_min) +

@@ -105,7 +105,8 @@ struct ConfigOverrides {
     OptimizerConfig apply_to(OptimizerConfig config) const;
 };
 
-// Checks that the lengths of the trust region are ordered (QELError naming the key).
+// Refuses a configuration no run can work with: k < 1, zero fit counts, length_min
+// above length_max (QELError naming the key).
 void validate_config(const OptimizerConfig& config);
 
 // The side lengths of either region kind.

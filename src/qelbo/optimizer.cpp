@@ -48,7 +48,7 @@ Optimizer Optimizer::new_with_strategy(Array2 bounds, OptimizerConfig config, St
     std::unique_ptr<Surrogate> surrogate;
     if (config.surrogate) {
         if (config.surrogate->qel_storage == StorageMode::Disk) {
-            throw QELError::invalid_parameter("disk storage (qel_storage \"disk\") is not available yet");
+            throw QELError::invalid_parameter("disk storage is not available yet");
         }
         surrogate = make_qel_surrogate(*config.surrogate);
     }

@@ -2,6 +2,8 @@
 #include "qelcore/py_kernel.h"
 #include "qelcore/registry.h"
 
+#include <cstdint>
+
 namespace qelcore {
 namespace {
 
@@ -46,11 +48,25 @@ PyObject* build_submodule(std::size_t i) {
     return m;
 }
 
+// m_size 0 (not -1): a repeated import calls the init function again, which then
+// hands back the one module object of the process.
 PyModuleDef g_main_def = {PyModuleDef_HEAD_INIT, "qelcore",
-                          "qelcore: the main module of the native core, imported as qel.qelcore.", -1,
+                          "qelcore: the main module of the native core, imported as qel.qelcore.", 0,
                           nullptr, nullptr, nullptr, nullptr, nullptr};
 
+PyObject* g_main = nullptr;
+std::int64_t g_main_interpreter = -1;
+
 PyObject* build_main() {
+    // Types, tables and the panic exception are process-wide and belong to the
+    // interpreter that first imported the module; another interpreter must not share them.
+    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interp < 0) return nullptr;
+    if (g_main_interpreter >= 0 && interp != g_main_interpreter) {
+        PyErr_SetString(PyExc_ImportError, "qelcore can be imported in one interpreter per process only");
+        return nullptr;
+    }
+    if (g_main) return Py_NewRef(g_main);
     PyObject* main = PyModule_Create(&g_main_def);
     if (!main) return nullptr;
     PyObject* all = PyList_New(0);
@@ -83,6 +99,8 @@ PyObject* build_main() {
         }
         Py_DECREF(name);
     }
+    g_main = Py_NewRef(main);
+    g_main_interpreter = interp;
     return main;
 }
 

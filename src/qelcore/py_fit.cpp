@@ -23,6 +23,9 @@ struct StatefulFitter {
 
 using FitterBox = Box<StatefulFitter>;
 
+// "ndarray", not "numpy.ndarray": conversion errors name the bare type.
+const char* short_type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
+
 // A Vantorix argument with its shared borrow held for the call.
 struct ModelArg {
     const qelbo::Vantorix* model;
@@ -32,8 +35,8 @@ struct ModelArg {
 void model_arg(PyObject* o, ModelArg& out) {
     out.model = vantorix_value(o);
     if (!out.model)
-        raise(PyExc_TypeError,
-              std::string("argument 'model': '") + Py_TYPE(o)->tp_name + "' object cannot be converted to 'Vantorix'");
+        raise(PyExc_TypeError, std::string("argument 'model': '") + short_type_name(o) +
+                                   "' object cannot be converted to 'Vantorix'");
     out.borrow.emplace(vantorix_borrow_flag(o));
 }
 
@@ -82,7 +85,7 @@ PyObject* fitter_ask(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!is_absent(a[3])) {
             const qelbo::QELParams* w = qelparams_value(a[3]);
             if (!w)
-                raise(PyExc_TypeError, std::string("argument 'params_warm_start': '") + Py_TYPE(a[3])->tp_name +
+                raise(PyExc_TypeError, std::string("argument 'params_warm_start': '") + short_type_name(a[3]) +
                                            "' object cannot be converted to 'QELParams'");
             warm = *w;
         }

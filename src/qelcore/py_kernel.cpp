@@ -154,7 +154,9 @@ std::uint64_t to_u64(PyObject* o, const char* name) {
 
 std::int64_t to_i64(PyObject* o, const char* name) {
     PyRef idx = index_of(o, name);
-    long long v = PyLong_AsLongLong(idx.get());
+    // A C long is 64 bits here; its overflow message is the interpreter's usual one.
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    long v = PyLong_AsLong(idx.get());
     if (v == -1 && PyErr_Occurred()) rethrow_conversion(name);
     return v;
 }
@@ -199,7 +201,7 @@ namespace {
 template <class T, class Conv>
 std::vector<T> to_list(PyObject* o, const char* name, Conv conv) {
     if (PyUnicode_Check(o)) argument_type_error(name, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(o)) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to 'PySequence'");
+    if (!PySequence_Check(o)) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to 'Sequence'");
     Py_ssize_t n = PySequence_Size(o);
     if (n < 0) rethrow_conversion(name);
     std::vector<T> out;
@@ -215,6 +217,7 @@ std::vector<T> to_list(PyObject* o, const char* name, Conv conv) {
 std::vector<double> to_f64_list(PyObject* o, const char* name) { return to_list<double>(o, name, to_f64); }
 std::vector<std::int32_t> to_i32_list(PyObject* o, const char* name) { return to_list<std::int32_t>(o, name, to_i32); }
 std::vector<std::int64_t> to_i64_list(PyObject* o, const char* name) { return to_list<std::int64_t>(o, name, to_i64); }
+std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name) { return to_list<std::uint64_t>(o, name, to_u64); }
 
 PyObject* to_dict(PyObject* o, const char* name) {
     if (!PyDict_Check(o)) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to 'PyDict'");
@@ -230,10 +233,10 @@ std::size_t ArrayArg::size() const {
     return n;
 }
 
-ArrayArg make_array_arg(PyObject* o, const char* name, int ndim, int type_num, const char* type_text) {
+ArrayArg make_array_arg(PyObject* o, const char* name, int ndim, int type_num, const char* /*type_text*/) {
     ensure_numpy();
-    const std::string dims = ndim == 1 ? "Ix1" : ndim == 2 ? "Ix2" : ndim == 3 ? "Ix3" : "IxDyn";
-    const std::string target = std::string("PyArray<") + type_text + ", " + dims + ">";
+    // The target is named generically, whatever element type and rank were asked for.
+    const std::string target = "PyArray<T, D>";
     bool ok = PyArray_Check(o);
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(o);
     if (ok) {
@@ -440,13 +443,11 @@ void add_to_all(PyObject* module, const char* name) {
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
-    // Types carry their package path as module so that they pickle and print sensibly
-    // (and no import-time warning about a missing __module__ is raised).
+    // Classes are registered without a module of their own: like built-in types,
+    // their __module__ is "builtins".
     static std::deque<std::string> qualified_names;
     const char* name = spec->name;
-    const char* module_name = PyModule_GetName(module);
-    if (!module_name) throw PyErrorSet{};
-    qualified_names.push_back(std::string("qel.qelcore.") + module_name + "." + name);
+    qualified_names.push_back(std::string("builtins.") + name);
     PyType_Spec qualified = *spec;
     qualified.name = qualified_names.back().c_str();
     PyRef type = PyRef::steal(PyType_FromSpec(&qualified));

@@ -138,14 +138,13 @@ std::int64_t to_i64(PyObject* o, const char* name);
 std::int32_t to_i32(PyObject* o, const char* name);
 double to_f64(PyObject* o, const char* name);
 bool to_bool(PyObject* o, const char* name);
-// An optional flag: absent gives the fallback.
-inline bool to_bool_or(PyObject* o, const char* name, bool fallback) {
-    return is_absent(o) ? fallback : to_bool(o, name);
-}
+// A flag with a default: an omitted argument gives the default; None is not a bool.
+inline bool to_bool_or(PyObject* o, const char* name, bool fallback) { return o ? to_bool(o, name) : fallback; }
 std::string to_str(PyObject* o, const char* name);
 std::vector<double> to_f64_list(PyObject* o, const char* name);
 std::vector<std::int32_t> to_i32_list(PyObject* o, const char* name);
 std::vector<std::int64_t> to_i64_list(PyObject* o, const char* name);
+std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name);
 // Checks that o is a dict (or subclass); returns it borrowed.
 PyObject* to_dict(PyObject* o, const char* name);
 

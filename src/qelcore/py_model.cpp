@@ -26,23 +26,6 @@ PyTypeObject* g_vantorix_type = nullptr;
 VantorixObject& native(PyObject* self) { return *unbox<VantorixObject>(self)->value; }
 BorrowFlag& flag(PyObject* self) { return unbox<VantorixObject>(self)->flag; }
 
-std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name) {
-    if (PyUnicode_Check(o)) raise(PyExc_TypeError, std::string("argument '") + name + "': Can't extract `str` to `Vec`");
-    if (!PySequence_Check(o)) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + Py_TYPE(o)->tp_name +
-                                   "' object cannot be converted to 'PySequence'");
-    }
-    const Py_ssize_t n = PySequence_Size(o);
-    if (n < 0) throw PyErrorSet{};
-    std::vector<std::uint64_t> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
-        out.push_back(to_u64(item.get(), name));
-    }
-    return out;
-}
-
 PyObject* row_array(const std::vector<double>& v) {
     const std::size_t shape[2] = {1, v.size()};
     return new_f64_array(shape, v.data());

@@ -192,27 +192,32 @@ auto dict_value(const char* key, F convert) -> decltype(convert()) {
     }
 }
 
-// The item under key (borrowed), or nullptr when the dict has none.
-PyObject* lookup(PyObject* dict, const char* key) {
-    PyObject* v = PyDict_GetItemString(dict, key);
-    return v;
+// The item under key, or an empty reference when the dict has none. The reference is
+// owned: converting a value may run Python code that removes it from the dict.
+PyRef lookup(PyObject* dict, const char* key) {
+    PyRef k = PyRef::steal(PyUnicode_FromString(key));
+    PyObject* v = PyDict_GetItemWithError(dict, k.get());
+    if (!v && PyErr_Occurred()) throw PyErrorSet{};
+    return PyRef::borrow(v);
 }
 
+// str.lower itself, so that a str subclass cannot substitute its own method.
 std::string lower_text(PyObject* str_obj) {
-    PyRef lowered = PyRef::steal(PyObject_CallMethod(str_obj, "lower", nullptr));
+    PyRef lowered = PyRef::steal(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", str_obj));
     return to_str(lowered.get(), "lower");
 }
 
 qelbo::ConfigOverrides read_overrides(PyObject* dict) {
     qelbo::ConfigOverrides o;
-    auto str_of = [](const char* key, PyObject* v) { return dict_value(key, [&] { return to_str(v, key); }); };
-    auto u64_of = [](const char* key, PyObject* v) { return dict_value(key, [&] { return to_u64(v, key); }); };
-    auto f64_of = [](const char* key, PyObject* v) { return dict_value(key, [&] { return to_f64(v, key); }); };
-    auto bool_of = [](const char* key, PyObject* v) { return dict_value(key, [&] { return to_bool(v, key); }); };
+    auto str_of = [](const char* key, const PyRef& v) { return dict_value(key, [&] { return to_str(v.get(), key); }); };
+    auto u64_of = [](const char* key, const PyRef& v) { return dict_value(key, [&] { return to_u64(v.get(), key); }); };
+    auto f64_of = [](const char* key, const PyRef& v) { return dict_value(key, [&] { return to_f64(v.get(), key); }); };
+    auto bool_of = [](const char* key, const PyRef& v) { return dict_value(key, [&] { return to_bool(v.get(), key); }); };
 
-    if (PyObject* v = lookup(dict, "index_driver")) {
+    if (PyRef v = lookup(dict, "index_driver")) {
         const std::string text = str_of("index_driver", v);
-        const std::string word = lower_text(v);
+        const std::string word = lower_text(v.get());
         if (word == "flat" || word == "exact") {
             o.index_driver = qelbo::IndexDriver::Exact;
         } else if (word == "mirot_disk") {
@@ -221,11 +226,11 @@ qelbo::ConfigOverrides read_overrides(PyObject* dict) {
             raise_value_error("Unknown index_driver: " + text);
         }
     }
-    if (PyObject* v = lookup(dict, "acquisition")) {
+    if (PyRef v = lookup(dict, "acquisition")) {
         const std::string text = str_of("acquisition", v);
         if (text == "ucb") {
             double beta = 2.0;
-            if (PyObject* b = lookup(dict, "acquisition_beta")) beta = f64_of("acquisition_beta", b);
+            if (PyRef b = lookup(dict, "acquisition_beta")) beta = f64_of("acquisition_beta", b);
             o.acquisition = qelbo::Acquisition::ucb(beta);
         } else if (text == "thompson") {
             o.acquisition = qelbo::Acquisition::thompson();
@@ -237,7 +242,7 @@ qelbo::ConfigOverrides read_overrides(PyObject* dict) {
             raise_value_error("Unknown acquisition: " + text);
         }
     }
-    if (PyObject* v = lookup(dict, "candidate_rv")) {
+    if (PyRef v = lookup(dict, "candidate_rv")) {
         const std::string text = str_of("candidate_rv", v);
         if (text == "sobol") {
             o.candidate_rv = qelbo::CandidateRv::Sobol;
@@ -249,13 +254,13 @@ qelbo::ConfigOverrides read_overrides(PyObject* dict) {
             raise_value_error("Unknown candidate_rv: " + text);
         }
     }
-    if (PyObject* v = lookup(dict, "trust_region")) o.trust_region = str_of("trust_region", v);
-    if (PyObject* v = lookup(dict, "num_metrics")) o.num_metrics = u64_of("num_metrics", v);
-    if (PyObject* v = lookup(dict, "alpha")) o.alpha = f64_of("alpha", v);
-    if (PyObject* v = lookup(dict, "rescalarize")) o.rescalarize = str_of("rescalarize", v);
-    if (PyObject* v = lookup(dict, "qel_storage")) {
+    if (PyRef v = lookup(dict, "trust_region")) o.trust_region = str_of("trust_region", v);
+    if (PyRef v = lookup(dict, "num_metrics")) o.num_metrics = u64_of("num_metrics", v);
+    if (PyRef v = lookup(dict, "alpha")) o.alpha = f64_of("alpha", v);
+    if (PyRef v = lookup(dict, "rescalarize")) o.rescalarize = str_of("rescalarize", v);
+    if (PyRef v = lookup(dict, "qel_storage")) {
         const std::string text = str_of("qel_storage", v);
-        const std::string word = lower_text(v);
+        const std::string word = lower_text(v.get());
         if (word == "disk") {
             o.qel_storage = qelbo::StorageMode::Disk;
         } else if (word == "memory" || word == "inmemory" || word == "in_memory") {
@@ -264,18 +269,18 @@ qelbo::ConfigOverrides read_overrides(PyObject* dict) {
             raise_value_error("Unknown qel_storage: " + text);
         }
     }
-    if (PyObject* v = lookup(dict, "work_dir")) o.work_dir = str_of("work_dir", v);
-    if (PyObject* v = lookup(dict, "num_candidates_factor")) o.num_candidates_factor = f64_of("num_candidates_factor", v);
-    if (PyObject* v = lookup(dict, "min_candidates")) o.min_candidates = u64_of("min_candidates", v);
-    if (PyObject* v = lookup(dict, "max_candidates")) o.max_candidates = u64_of("max_candidates", v);
-    if (PyObject* v = lookup(dict, "num_candidates_per_arm")) o.num_candidates_per_arm = u64_of("num_candidates_per_arm", v);
-    if (PyObject* v = lookup(dict, "length_init")) o.length_init = f64_of("length_init", v);
-    if (PyObject* v = lookup(dict, "length_min")) o.length_min = f64_of("length_min", v);
-    if (PyObject* v = lookup(dict, "length_max")) o.length_max = f64_of("length_max", v);
-    if (PyObject* v = lookup(dict, "num_fit_samples")) o.num_fit_samples = u64_of("num_fit_samples", v);
-    if (PyObject* v = lookup(dict, "num_fit_candidates")) o.num_fit_candidates = u64_of("num_fit_candidates", v);
-    if (PyObject* v = lookup(dict, "noise_aware")) o.noise_aware = bool_of("noise_aware", v);
-    if (PyObject* v = lookup(dict, "scale_x")) o.scale_x = bool_of("scale_x", v);
+    if (PyRef v = lookup(dict, "work_dir")) o.work_dir = str_of("work_dir", v);
+    if (PyRef v = lookup(dict, "num_candidates_factor")) o.num_candidates_factor = f64_of("num_candidates_factor", v);
+    if (PyRef v = lookup(dict, "min_candidates")) o.min_candidates = u64_of("min_candidates", v);
+    if (PyRef v = lookup(dict, "max_candidates")) o.max_candidates = u64_of("max_candidates", v);
+    if (PyRef v = lookup(dict, "num_candidates_per_arm")) o.num_candidates_per_arm = u64_of("num_candidates_per_arm", v);
+    if (PyRef v = lookup(dict, "length_init")) o.length_init = f64_of("length_init", v);
+    if (PyRef v = lookup(dict, "length_min")) o.length_min = f64_of("length_min", v);
+    if (PyRef v = lookup(dict, "length_max")) o.length_max = f64_of("length_max", v);
+    if (PyRef v = lookup(dict, "num_fit_samples")) o.num_fit_samples = u64_of("num_fit_samples", v);
+    if (PyRef v = lookup(dict, "num_fit_candidates")) o.num_fit_candidates = u64_of("num_fit_candidates", v);
+    if (PyRef v = lookup(dict, "noise_aware")) o.noise_aware = bool_of("noise_aware", v);
+    if (PyRef v = lookup(dict, "scale_x")) o.scale_x = bool_of("scale_x", v);
     return o;
 }
 

@@ -138,9 +138,6 @@ PyObject* py_arms_from_pareto_fronts(PyObject*, PyObject* args, PyObject* kwargs
         }
         const std::vector<double> mu = mu_arg.to_vector();
         const std::vector<double> se = se_arg.to_vector();
-        for (std::size_t i = 0; i < rows; ++i) {
-            if (!std::isfinite(mu[i]) || !std::isfinite(se[i])) raise_value_error("mu and se must be finite");
-        }
         std::vector<std::size_t> chosen;
         {
             GilRelease nogil;

@@ -1,6 +1,7 @@
 // The neighbour surrogate behind the optimizer's interface.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -81,6 +82,48 @@ TEST(QELSurrogate, ConsumesThirtyTwoBytesPerFitAndEightPerSample) {
     const StdRng before_fit = rng;
     s.fit(q.x, q.y, std::nullopt, rng);
     EXPECT_TRUE(same_state(rng, advanced(before_fit, 32)));
+}
+
+TEST(QELSurrogate, EachAppendRefitsFromAKeyedGeneratorWithTheLastParamsAsWarmStart) {
+    const SurrogateConfig c = config();
+    QELSurrogate s(c);
+    StdRng rng = StdRng::seed_from_u64(31);
+    const Batch first = batch(3, 25), second = batch(4, 9);
+    Array2 both_x(34, 2), both_y(34, 1);
+    for (std::size_t i = 0; i < 34; ++i) {
+        const Batch& b = i < 25 ? first : second;
+        const std::size_t r = i < 25 ? i : i - 25;
+        both_x(i, 0) = b.x(r, 0);
+        both_x(i, 1) = b.x(r, 1);
+        both_y(i, 0) = b.y(r, 0);
+    }
+
+    // The reference: a fitter told the same rows, asked with a generator keyed by the
+    // next 32 bytes of the caller's stream.
+    StdRng replay = rng;
+    auto next_key = [&] {
+        std::array<std::uint8_t, 32> key{};
+        replay.fill_bytes(key.data(), key.size());
+        return StdRng::from_seed(key);
+    };
+    QELFitter ref(c.k, c.infer_aleatoric_variance_scale);
+    ref.tell(first.x, first.y, std::nullopt);
+    StdRng g1 = next_key();
+    const QELParams p1 = ref.ask(memory_model(first.x, first.y), c.num_fit_candidates, c.num_fit_samples,
+                                 std::nullopt, g1);
+    ref.tell(second.x, second.y, std::nullopt);
+    StdRng g2 = next_key();
+    const QELParams p2 = ref.ask(memory_model(both_x, both_y), c.num_fit_candidates, c.num_fit_samples, p1, g2);
+
+    auto same = [](const QELParams& a, const QELParams& b) {
+        return a.epistemic_variance_scale == b.epistemic_variance_scale &&
+               a.aleatoric_variance_scale == b.aleatoric_variance_scale && a.k_num_neighbors == b.k_num_neighbors;
+    };
+    s.fit_append(first.x, first.y, std::nullopt, rng);
+    EXPECT_TRUE(same(*s.params(), p1));
+    s.fit_append(second.x, second.y, std::nullopt, rng);
+    EXPECT_TRUE(same(*s.params(), p2));
+    EXPECT_EQ(s.observation_count(), 34u);
 }
 
 TEST(QELSurrogate, SampleSeedsAreBasePlusIndex) {

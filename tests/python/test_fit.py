@@ -44,7 +44,8 @@ def test_all_rows_fitting_ignores_the_seed():
          "Invalid parameter: paramss must be non-empty"),
         (dict(y=np.zeros((4, 1))), ValueError, "Invalid parameter: x and y must have same number of rows: 5 vs 4"),
         (dict(y_std=np.ones(2)), ValueError, "Invalid parameter: y_std must have one entry per column of y: 2 vs 1"),
-        (dict(model="m"), TypeError, "argument 'model': 'str' object cannot be converted to 'Vantorix'"),
+        (dict(model=np.zeros((2, 2))), TypeError,
+         "argument 'model': 'ndarray' object cannot be converted to 'Vantorix'"),
         (dict(k_values="12"), TypeError, "argument 'k_values': Can't extract `str` to `Vec`"),
     ],
 )

@@ -49,6 +49,18 @@ def test_constructor_conversion_errors():
         Vantorix(np.zeros((2, 1)), np.zeros((2, 1)), index_driver=None)
     with pytest.raises(TypeError):
         Vantorix(np.zeros((2, 1)), np.zeros((2, 1)), scale_x=1)
+    # A defaulted flag is a bool: None is refused, not read as the default.
+    m = Vantorix(np.zeros((2, 1)), np.zeros((2, 1)))
+    q = np.zeros((1, 1))
+    for call, name in [
+        (lambda: Vantorix(np.zeros((2, 1)), np.zeros((2, 1)), scale_x=None), "scale_x"),
+        (lambda: m.posterior(q, 1, 1.0, 0.0, exclude_nearest=None), "exclude_nearest"),
+        (lambda: m.posterior(q, 1, 1.0, 0.0, observation_noise=None), "observation_noise"),
+        (lambda: m.index_neighbor_distances_and_indices(q, 1, tie_break_neighbors=None), "tie_break_neighbors"),
+        (lambda: m.set_tie_break_neighbors(None), "enabled"),
+    ]:
+        with pytest.raises(TypeError, match=f"^argument '{name}': 'NoneType' object cannot be converted to 'PyBool'$"):
+            call()
     with pytest.raises(ValueError, match=r"^Invalid shape: expected \[4, 2\], got \[3, 2\]$"):
         Vantorix(np.zeros((3, 2)), np.zeros((4, 1)))
     with pytest.raises(ValueError, match="at least one column"):

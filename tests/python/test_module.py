@@ -125,13 +125,13 @@ class TestArgumentConversion:
 
         with pytest.raises(TypeError) as err:
             q.hypervolume.hypervolume_2d_max(np.zeros((3, 2), dtype=np.int64), np.zeros(2))
-        assert str(err.value) == "argument 'y': 'ndarray' object cannot be converted to 'PyArray<f64, Ix2>'"
+        assert str(err.value) == "argument 'y': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
         with pytest.raises(TypeError) as err:
             q.hypervolume.hypervolume_2d_max(np.zeros((3, 2, 1)), np.zeros(2))
         assert str(err.value).startswith("argument 'y': ")
         with pytest.raises(TypeError) as err:
             q.hypervolume.hypervolume_2d_max([[1.0, 2.0]], np.zeros(2))
-        assert str(err.value) == "argument 'y': 'list' object cannot be converted to 'PyArray<f64, Ix2>'"
+        assert str(err.value) == "argument 'y': 'list' object cannot be converted to 'PyArray<T, D>'"
 
     def test_strided_and_reversed_views_are_read_through_their_strides(self):
         import numpy as np
@@ -140,6 +140,12 @@ class TestArgumentConversion:
         ref = np.array([-1.0, -1.0])
         expected = q.hypervolume.hypervolume_2d_max(np.ascontiguousarray(y[::-2]), ref)
         assert q.hypervolume.hypervolume_2d_max(y[::-2], ref) == expected
+
+    def test_signed_64_bit_overflow_carries_the_interpreter_message(self):
+        import numpy as np
+
+        with pytest.raises(OverflowError, match="^Python int too large to convert to C long$"):
+            q.hash.normal_hash_batch_multi_seed_fast(np.arange(2), np.arange(3), 2**63)
 
     def test_unsigned_integers(self):
         with pytest.raises(OverflowError):
@@ -156,3 +162,44 @@ class TestArgumentConversion:
         with pytest.raises(ValueError) as err:
             q.util.sobol_sequence(0, 3)
         assert str(err.value) == "Invalid parameter: Sobol dimension must be in 1..=21201, got 0"
+
+    def test_sequence_argument_refuses_non_sequences_with_its_own_text(self):
+        import numpy as np
+
+        x, y = np.random.default_rng(0).random((5, 2)), np.zeros((5, 1))
+        model = q.model.Vantorix(x, y)
+        with pytest.raises(TypeError) as err:
+            q.fit.subsample_loglik(model, x, y, 3, [1.0], [0.0], 2, 0)
+        assert str(err.value) == "argument 'k_values': 'int' object cannot be converted to 'Sequence'"
+
+
+def test_classes_are_registered_without_a_module_of_their_own():
+    classes = [q.model.Vantorix, q.model.QELParams, q.fit.QELStatefulFitter, q.optimizer.Optimizer,
+               q.optimizer.Telemetry]
+    for cls in classes:
+        assert cls.__module__ == "builtins"
+        assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
+
+
+def test_repeated_import_gives_the_same_module_and_other_interpreters_are_refused():
+    pytest.importorskip("_testcapi")
+    code = (
+        "import importlib, sys\n"
+        "import qel.qelcore as a\n"
+        "del sys.modules['qel.qelcore']\n"
+        "b = importlib.import_module('qel.qelcore')\n"
+        "print(a is b)\n"
+        "import _testcapi\n"
+        "print(_testcapi.run_in_subinterp('import qel.qelcore'))\n"
+    )
+    out = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["True", "-1"]
+    assert "ImportError" in out.stderr
+
+
+def test_extension_exports_the_seven_init_entry_points():
+    import ctypes
+
+    lib = ctypes.CDLL(q.__file__)
+    for name in ["qelcore", "fit", "hash", "hypervolume", "model", "optimizer", "util"]:
+        assert hasattr(lib, f"PyInit_{name}")

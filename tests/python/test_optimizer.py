@@ -68,7 +68,9 @@ def test_submodule_registers_classes_and_functions_without_constructors():
     ({"num_candidates_factor": float("nan")}, ValueError,
      "Invalid parameter: num_candidates_factor must be finite and > 0, got NaN"),
     ({"min_candidates": 0}, ValueError, "Invalid parameter: min_candidates must be > 0, got 0"),
-    ({"qel_storage": "Disk"}, ValueError, "not available yet"),
+    ({"qel_storage": "Disk"}, ValueError, "^Invalid parameter: disk storage is not available yet$"),
+    ({"num_fit_samples": 0}, ValueError, "^Invalid parameter: num_fit_samples must be > 0, got 0$"),
+    ({"num_fit_candidates": 0}, ValueError, "^Invalid parameter: num_fit_candidates must be > 0, got 0$"),
     ({"alpha": None}, TypeError, "must be real number"),
     ({"trust_region": 3}, TypeError, "^'int' object cannot be converted to 'PyString'$"),
     ({"num_metrics": -1}, OverflowError, None),
@@ -86,6 +88,31 @@ def test_accepted_override_spellings_and_ignored_keys():
     opt_mod.create_optimizer_zero(UNIT3, config_overrides={"scale_x": True, "qel_storage": "disk"})
     with pytest.raises(TypeError, match="argument 'config_overrides'"):
         opt_mod.create_optimizer_zero(UNIT3, config_overrides=[("scale_x", True)])
+
+
+def test_override_values_that_remove_themselves_while_converting():
+    class Vanishing:
+        def __init__(self, d, key, value):
+            self.d, self.key, self.value = d, key, value
+
+        def __float__(self):
+            del self.d[self.key]
+            return self.value
+
+        def __index__(self):
+            del self.d[self.key]
+            return self.value
+
+    class LoudStr(str):
+        def lower(self):
+            return 7
+
+    d = {}
+    d["alpha"] = Vanishing(d, "alpha", 0.1)
+    d["min_candidates"] = Vanishing(d, "min_candidates", 5)
+    d["index_driver"] = LoudStr("FLAT")
+    opt_mod.create_optimizer_qel(UNIT3, config_overrides=d)
+    assert d == {"index_driver": "FLAT"}
 
 
 def test_core_constructor_failures_are_value_errors():

@@ -128,6 +128,8 @@ def test_arms_return_rows_of_whole_fronts_sorted_by_mu():
     np.testing.assert_array_equal(u.arms_from_pareto_fronts(x, mu, se, 2, 5), x[[0, 1]])
     np.testing.assert_array_equal(u.arms_from_pareto_fronts(x, mu, se, 99, 5), x[[0, 1, 2, 3]])
     assert u.arms_from_pareto_fronts(x, mu, se, 0, 5).shape == (0, 3)
+    # No arm asked for: no front is formed, so non-finite values are never examined.
+    assert u.arms_from_pareto_fronts(x, np.full(4, np.nan), se, 0, 5).shape == (0, 3)
 
 
 def test_arms_sample_the_last_front_with_the_seeded_lcg():
