@@ -1,5 +1,4 @@
 """Posterior function draws and the conditional (what-if) posterior of Vantorix."""
-import hashlib
 import os
 import subprocess
 import sys
