@@ -7,7 +7,7 @@ APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libope
 	nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev libgtest-dev libbenchmark-dev
 PIP_PACKAGES := "numpy>=2" scipy pytest pytest-benchmark scikit-build-core ninja
 
-.PHONY: deps install cpp-test asan-test py-test test demo bench clean
+.PHONY: layers deps install cpp-test asan-test py-test test demo bench clean
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -34,7 +34,10 @@ asan-test: deps
 py-test: install
 	cd tests/python && $(PYTHON) -m pytest -q -p no:cacheprovider .
 
-test: cpp-test asan-test py-test
+layers:
+	$(PYTHON) scripts/check_layers.py
+
+test: layers cpp-test asan-test py-test
 
 demo: install
 	$(PYTHON) examples/demo.py

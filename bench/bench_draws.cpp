@@ -9,11 +9,11 @@
 
 #include <tbb/global_control.h>
 
-#include "qelbo/draw.h"
-#include "qelbo/draw_compute.h"
-#include "qelbo/model.h"
-#include "qelbo/posterior.h"
-#include "qelbo/worker_pool.h"
+#include "qelbo/fit/draw.h"
+#include "qelbo/fit/draw_compute.h"
+#include "qelbo/model/model.h"
+#include "qelbo/model/posterior.h"
+#include "base/worker_pool.h"
 
 using namespace qelbo;
 

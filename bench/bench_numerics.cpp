@@ -7,11 +7,11 @@
 #include <benchmark/benchmark.h>
 #include <tbb/global_control.h>
 
-#include "qelbo/acquisition.h"
-#include "qelbo/hash.h"
-#include "qelbo/hypervolume.h"
-#include "qelbo/array.h"
-#include "qelbo/worker_pool.h"
+#include "qelbo/optimizer/acquisition.h"
+#include "qelbo/numerics/hash.h"
+#include "qelbo/numerics/hypervolume.h"
+#include "qelbo/core/array.h"
+#include "base/worker_pool.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "qelbo/model.h"
-#include "qelbo/posterior.h"
+#include "qelbo/model/model.h"
+#include "qelbo/model/posterior.h"
 
 namespace {
 

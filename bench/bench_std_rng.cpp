@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "qelbo/std_rng.h"
+#include "base/std_rng.h"
 
 namespace {
 

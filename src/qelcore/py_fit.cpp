@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "qelbo/fit.h"
-#include "qelbo/fitter.h"
-#include "qelbo/params.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/fit/fit.h"
+#include "qelbo/fit/fitter.h"
+#include "qelbo/core/params.h"
+#include "base/std_rng.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/py_model_draws.h"
 #include "qelcore/py_params.h"

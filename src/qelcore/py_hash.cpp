@@ -1,5 +1,5 @@
 // Submodule `hash`: batched hash-based standard normals.
-#include "qelbo/hash.h"
+#include "qelbo/numerics/hash.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/registry.h"
 

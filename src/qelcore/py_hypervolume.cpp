@@ -1,5 +1,5 @@
 // Submodule `hypervolume`: the 2-D hypervolume.
-#include "qelbo/hypervolume.h"
+#include "qelbo/numerics/hypervolume.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/registry.h"
 

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "qelbo/error.h"
-#include "qelbo/array.h"
+#include "qelbo/core/error.h"
+#include "qelbo/core/array.h"
 
 namespace qelcore {
 

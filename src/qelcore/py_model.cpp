@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "qelbo/batch_posterior.h"
-#include "qelbo/index_search.h"
-#include "qelbo/model.h"
-#include "qelbo/posterior.h"
+#include "qelbo/model/batch_posterior.h"
+#include "qelbo/model/index_search.h"
+#include "qelbo/model/model.h"
+#include "qelbo/model/posterior.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/py_model_draws.h"
 #include "qelcore/py_params.h"

@@ -4,12 +4,12 @@
 #include <optional>
 #include <vector>
 
-#include "qelbo/conditional.h"
-#include "qelbo/draw.h"
-#include "qelbo/draw_compute.h"
-#include "qelbo/model.h"
-#include "qelbo/params.h"
-#include "qelbo/posterior.h"
+#include "qelbo/fit/conditional.h"
+#include "qelbo/fit/draw.h"
+#include "qelbo/fit/draw_compute.h"
+#include "qelbo/model/model.h"
+#include "qelbo/core/params.h"
+#include "qelbo/model/posterior.h"
 #include "qelcore/py_params.h"
 
 namespace qelcore {

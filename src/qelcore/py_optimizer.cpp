@@ -2,9 +2,9 @@
 // creation functions with their config_overrides dict.
 #include <string>
 
-#include "qelbo/config.h"
-#include "qelbo/optimizer.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/optimizer/config.h"
+#include "qelbo/optimizer/optimizer.h"
+#include "base/std_rng.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/registry.h"
 

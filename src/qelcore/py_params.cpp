@@ -3,7 +3,7 @@
 
 #include <structmember.h>
 
-#include "qelbo/format.h"
+#include "qelbo/core/format.h"
 #include "qelcore/registry.h"
 
 namespace qelcore {

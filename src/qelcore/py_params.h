@@ -1,5 +1,5 @@
 #pragma once
-#include "qelbo/params.h"
+#include "qelbo/core/params.h"
 #include "qelcore/py_kernel.h"
 
 namespace qelcore {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "qelbo/acquisition.h"
-#include "qelbo/sobol_engine.h"
-#include "qelbo/sobol_indices.h"
-#include "qelbo/util.h"
+#include "qelbo/optimizer/acquisition.h"
+#include "qelbo/numerics/sobol_engine.h"
+#include "qelbo/numerics/sobol_indices.h"
+#include "qelbo/numerics/util.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/registry.h"
 

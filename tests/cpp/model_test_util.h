@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "qelbo/array.h"
-#include "qelbo/model.h"
+#include "qelbo/core/array.h"
+#include "qelbo/model/model.h"
 #include "test_util.h"
 
 namespace qelbo::testing {

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "qelbo/acquisition.h"
-#include "qelbo/array.h"
-#include "qelbo/error.h"
+#include "qelbo/optimizer/acquisition.h"
+#include "qelbo/core/array.h"
+#include "qelbo/core/error.h"
 #include "test_util.h"
-#include "qelbo/std_rng.h"
+#include "base/std_rng.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "model_test_util.h"
-#include "qelbo/conditional.h"
-#include "qelbo/draw.h"
-#include "qelbo/draw_compute.h"
-#include "qelbo/error.h"
-#include "qelbo/hash.h"
-#include "qelbo/posterior.h"
+#include "qelbo/fit/conditional.h"
+#include "qelbo/fit/draw.h"
+#include "qelbo/fit/draw_compute.h"
+#include "qelbo/core/error.h"
+#include "qelbo/numerics/hash.h"
+#include "qelbo/model/posterior.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "qelbo/error.h"
-#include "qelbo/format.h"
-#include "qelbo/params.h"
+#include "qelbo/core/error.h"
+#include "qelbo/core/format.h"
+#include "qelbo/core/params.h"
 
 using namespace qelbo;
 

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "model_test_util.h"
-#include "qelbo/error.h"
-#include "qelbo/fit.h"
-#include "qelbo/fitter.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/core/error.h"
+#include "qelbo/fit/fit.h"
+#include "qelbo/fit/fitter.h"
+#include "base/std_rng.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;

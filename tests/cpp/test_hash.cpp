@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qelbo/error.h"
-#include "qelbo/hash.h"
+#include "qelbo/core/error.h"
+#include "qelbo/numerics/hash.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "model_test_util.h"
-#include "qelbo/index_search.h"
-#include "qelbo/model.h"
-#include "qelbo/row_storage.h"
+#include "qelbo/model/index_search.h"
+#include "qelbo/model/model.h"
+#include "qelbo/model/row_storage.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;

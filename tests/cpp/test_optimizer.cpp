@@ -6,9 +6,9 @@
 #include <limits>
 #include <set>
 
-#include "qelbo/morbo_trust_region.h"
-#include "qelbo/optimizer.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/optimizer/morbo_trust_region.h"
+#include "qelbo/optimizer/optimizer.h"
+#include "base/std_rng.h"
 #include "test_util.h"
 
 using namespace qelbo;

@@ -6,14 +6,14 @@
 #include <limits>
 #include <set>
 
-#include "qelbo/candidates.h"
-#include "qelbo/config.h"
-#include "qelbo/incumbent_tracker.h"
-#include "qelbo/morbo_trust_region.h"
-#include "qelbo/sobol_engine.h"
-#include "qelbo/std_rng.h"
-#include "qelbo/strategy.h"
-#include "qelbo/trust_region.h"
+#include "qelbo/optimizer/candidates.h"
+#include "qelbo/optimizer/config.h"
+#include "qelbo/optimizer/incumbent_tracker.h"
+#include "qelbo/optimizer/morbo_trust_region.h"
+#include "qelbo/numerics/sobol_engine.h"
+#include "base/std_rng.h"
+#include "qelbo/optimizer/strategy.h"
+#include "qelbo/optimizer/trust_region.h"
 #include "test_util.h"
 
 using namespace qelbo;

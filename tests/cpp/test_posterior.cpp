@@ -7,11 +7,11 @@
 #include <string>
 
 #include "model_test_util.h"
-#include "qelbo/batch_posterior.h"
-#include "qelbo/index_search.h"
-#include "qelbo/light.h"
-#include "qelbo/neighbor.h"
-#include "qelbo/posterior.h"
+#include "qelbo/model/batch_posterior.h"
+#include "qelbo/model/index_search.h"
+#include "qelbo/model/light.h"
+#include "qelbo/model/neighbor.h"
+#include "qelbo/model/posterior.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;

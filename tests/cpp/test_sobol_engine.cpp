@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qelbo/error.h"
-#include "qelbo/sobol_engine.h"
+#include "qelbo/core/error.h"
+#include "qelbo/numerics/sobol_engine.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "qelbo/chacha_block.h"
-#include "qelbo/std_rng.h"
+#include "base/chacha_block.h"
+#include "base/std_rng.h"
 
 namespace {
 

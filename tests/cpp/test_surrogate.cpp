@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "model_test_util.h"
-#include "qelbo/draw.h"
-#include "qelbo/error.h"
-#include "qelbo/qel_surrogate.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/fit/draw.h"
+#include "qelbo/core/error.h"
+#include "qelbo/fit/qel_surrogate.h"
+#include "base/std_rng.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;

@@ -4,8 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "qelbo/error.h"
-#include "qelbo/std_rng.h"
+#include "qelbo/core/error.h"
+#include "base/std_rng.h"
 
 namespace qelbo::testing {
 

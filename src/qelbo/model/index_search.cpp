@@ -1,0 +1,99 @@
+#include "qelbo/model/index_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "qelbo/model/model.h"
+#include "qelbo/model/neighbor.h"
+#include "qelbo/model/neighbor_dist.h"
+#include "qelbo/model/tie_break.h"
+#include "base/total_order.h"
+
+namespace qelbo {
+
+namespace {
+
+bool all_finite(const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+// Neighbours of one query from its candidate pool (row i of the backend's answer).
+std::vector<PoolEntry> select_for_query(const Vantorix& model, const std::vector<double>& query,
+                                        const double* dist, const std::int64_t* idx, std::size_t width,
+                                        std::size_t k_eff, bool tie_break) {
+    const std::size_t n = model.num_obs();
+    std::vector<PoolEntry> pool;
+    pool.reserve(width);
+    for (std::size_t j = 0; j < width; ++j) {
+        if (idx[j] >= 0 && static_cast<std::size_t>(idx[j]) < n) pool.push_back({dist[j], idx[j]});
+    }
+    // The index answers a query with a non-finite coordinate (or any query it could not place)
+    // with filler only; every stored row is then judged by its exact distance instead.
+    if (pool.size() < k_eff || !all_finite(query)) {
+        return select_from_full_scan(row_dist2s_for_query(model, query), k_eff);
+    }
+    std::stable_sort(pool.begin(), pool.end(), pool_less);
+    if (!tie_break) {
+        pool.resize(std::min(k_eff, pool.size()));
+        return pool;
+    }
+    if (pool.size() > k_eff) {
+        const bool tie_crosses_cutoff = total_order_key(pool[k_eff - 1].dist2) == total_order_key(pool[k_eff].dist2);
+        // Sorted by (distance, row), so the first k_eff already prefer the smaller row at the cutoff.
+        pool.resize(k_eff);
+        if (tie_crosses_cutoff) return pool;
+    }
+    if (pool.size() == k_eff && k_eff >= 2 && count_below_cutoff(pool, k_eff) < k_eff - 1) {
+        // Several kept rows sit at the cutoff: a tied row with a smaller index may lie outside the pool.
+        const std::vector<double> scan = row_dist2s_for_query(model, query);
+        if (faiss_pool_needs_full_row_scan_from_row(scan, k_eff)) return select_from_full_scan(scan, k_eff);
+        resolve_pool_tie_break_at_cutoff(pool, k_eff);
+    }
+    return pool;
+}
+
+}  // namespace
+
+SearchResult index_search(const Vantorix& model, const MatView& queries, std::int64_t k, bool exclude_nearest,
+                          bool tie_break) {
+    if (k < 0) {
+        throw QELError::invalid_parameter(
+            IndexSearchError::invalid_parameter("search_k must be > 0, got " + std::to_string(k)).what());
+    }
+    if (model.backend().search_is_final()) {
+        SearchResult r = model.backend_search(queries, k, exclude_nearest);
+        r.distances = dist2s_for_neighbor_indices(model, queries, r.indices);
+        return r;
+    }
+    model.ensure_index_sync();
+
+    const std::size_t n = model.num_obs();
+    const std::size_t nq = queries.rows;
+    const std::size_t ku = static_cast<std::size_t>(k);
+    const std::size_t k_eff = std::min(n, ku);
+    SearchResult res{Array2(nq, ku, std::numeric_limits<double>::infinity()), IndexArray2(nq, ku, -1)};
+    if (k_eff == 0) return apply_exclude_nearest(std::move(res), exclude_nearest);
+
+    // One extra candidate makes a tie across the cutoff visible. Never ask for more rows than
+    // are stored: the search pads such answers with repeated rows.
+    std::size_t request = (tie_break && n > ku) ? ku + 1 : ku;
+    request = std::min(request, n);
+    SearchResult cand = model.backend_search(queries, static_cast<std::int64_t>(request), false);
+    if (tie_break) cand.distances = dist2s_for_neighbor_indices(model, queries, cand.indices);
+
+    for (std::size_t i = 0; i < nq; ++i) {
+        const std::vector<double> q = query_row(queries, i);
+        const std::vector<PoolEntry> sel =
+            select_for_query(model, q, cand.distances.row(i), cand.indices.row(i), cand.indices.cols, k_eff, tie_break);
+        for (std::size_t j = 0; j < sel.size(); ++j) {
+            res.distances(i, j) = sel[j].dist2;
+            res.indices(i, j) = sel[j].row;
+        }
+    }
+    return apply_exclude_nearest(std::move(res), exclude_nearest);
+}
+
+}  // namespace qelbo
