@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "qelbo/model/batch_posterior.h"
+#include "qelbo/model/disk_backend.h"
 #include "qelbo/model/index_search.h"
 #include "qelbo/model/model.h"
 #include "qelbo/model/posterior.h"
@@ -147,10 +148,18 @@ PyObject* vantorix_ensure_index_sync(PyObject* self, PyObject*) {
 }
 
 // In memory there is nothing to flush or persist.
-PyObject* vantorix_disk_only_noop(PyObject* self, PyObject*) {
+PyObject* vantorix_schedule_background_flush(PyObject* self, PyObject*) {
     return guarded([&] {
         SharedBorrow borrow(flag(self));
-        if (native(self).model.backend().is_disk()) qelbo::disk_storage_unavailable();
+        if (const qelbo::QelBackend::Disk* d = native(self).model.backend().disk()) (*d)->schedule_background_flush();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* vantorix_persist_index_to_disk(PyObject* self, PyObject*) {
+    return guarded([&] {
+        SharedBorrow borrow(flag(self));
+        if (const qelbo::QelBackend::Disk* d = native(self).model.backend().disk()) (*d)->persist_index_to_disk();
         Py_RETURN_NONE;
     });
 }
@@ -159,7 +168,17 @@ PyObject* vantorix_index_memory_bytes(PyObject* self, PyObject*) {
     return guarded([&] {
         SharedBorrow borrow(flag(self));
         const qelbo::Vantorix& m = native(self).model;
-        m.ensure_index_sync();
+        if (const qelbo::QelBackend::Disk* d = m.backend().disk()) {
+            // The disk answer is the index files' sizes as they are; only a store that
+            // cannot be read is synced first, which reports why.
+            try {
+                (*d)->read();
+            } catch (const qelbo::CoreError&) {
+                m.ensure_index_sync();
+            }
+        } else {
+            m.ensure_index_sync();
+        }
         return py_uint(m.backend().index_memory_bytes());
     });
 }
@@ -342,8 +361,9 @@ PyMethodDef g_methods[] = {
     {"set_tie_break_neighbors", KW(vantorix_set_tie_break_neighbors),
      SIG("set_tie_break_neighbors", "($self, enabled=True)")},
     {"ensure_index_sync", vantorix_ensure_index_sync, METH_NOARGS, SIG("ensure_index_sync", "($self)")},
-    {"schedule_background_flush", vantorix_disk_only_noop, METH_NOARGS, SIG("schedule_background_flush", "($self)")},
-    {"persist_index_to_disk", vantorix_disk_only_noop, METH_NOARGS, SIG("persist_index_to_disk", "($self)")},
+    {"schedule_background_flush", vantorix_schedule_background_flush, METH_NOARGS,
+     SIG("schedule_background_flush", "($self)")},
+    {"persist_index_to_disk", vantorix_persist_index_to_disk, METH_NOARGS, SIG("persist_index_to_disk", "($self)")},
     {"index_memory_bytes", vantorix_index_memory_bytes, METH_NOARGS, SIG("index_memory_bytes", "($self)")},
     {"posterior", KW(vantorix_posterior),
      SIG("posterior", "($self, x, k_num_neighbors, epistemic_variance_scale, aleatoric_variance_scale, "

@@ -156,11 +156,6 @@ TEST(Optimizer, ConstructionChecksBoundsAndDimension) {
     o.num_metrics = 1;
     EXPECT_EQ(error_text([&] { make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 4); }),
               "Invalid parameter: Invalid parameter: num_metrics must be >= 2 for MORBO, got 1");
-    ConfigOverrides disk;
-    disk.qel_storage = StorageMode::Disk;
-    EXPECT_NE(error_text([&] { make_opt(disk.apply_to(OptimizerConfig::turbo_qel(10)), 2, 4); })
-                  .find("not available yet"),
-              std::string::npos);
 }
 
 TEST(Optimizer, ConstructionDrawsOneWordThenWeightsThenShift) {

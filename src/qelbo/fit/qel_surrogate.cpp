@@ -5,6 +5,7 @@
 
 #include "qelbo/fit/draw.h"
 #include "qelbo/core/error.h"
+#include "qelbo/model/disk_backend.h"
 #include "qelbo/model/posterior.h"
 #include "base/std_rng.h"
 
@@ -91,7 +92,7 @@ void QELSurrogate::sync_index() {
 }
 
 void QELSurrogate::release_pages() {
-    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+    if (model_) model_->backend().release_observation_pages();
 }
 
 void QELSurrogate::fit(MatView x, MatView y, std::optional<MatView> yvar, StdRng& rng) {
@@ -145,31 +146,34 @@ void QELSurrogate::fit_append(MatView x, MatView y, std::optional<MatView> yvar,
     release_pages();
 }
 
+QELParams QELSurrogate::default_params() const {
+    try {
+        return QELParams::make(k_, 1.0, 0.0);
+    } catch (const ParamsError& e) {
+        throw QELError::invalid_parameter(std::string("Failed to create default params: ") + e.what());
+    }
+}
+
 SurrogatePrediction QELSurrogate::predict(MatView x) {
     const Vantorix& model = require_model();
-    QELParams record;
-    if (params_) {
-        record = *params_;
-    } else {
-        try {
-            record = QELParams::make(k_, 1.0, 0.0);
-        } catch (const ParamsError& e) {
-            throw QELError::invalid_parameter(std::string("Failed to create default params: ") + e.what());
-        }
-    }
+    const QELParams record = params_ ? *params_ : default_params();
     QELNormal post = posterior(model, x, record, PosteriorFlags{false, false, false});
     return SurrogatePrediction{to_array2(std::move(post.mean)), to_array2(std::move(post.total_std))};
 }
 
 Array3 QELSurrogate::sample(MatView x, std::size_t num_samples, StdRng& rng) {
-    if (!model_ || !params_) throw not_fitted();
+    if (!model_) throw not_fitted();
+    // A first disk batch large enough to skip fitting leaves no parameters; draws then use
+    // the default record, as predictions do.
+    if (!params_ && !model_->backend().is_disk()) throw not_fitted();
+    const QELParams record = params_ ? *params_ : default_params();
     std::array<std::uint8_t, 8> bytes{};
     rng.fill_bytes(bytes.data(), bytes.size());
     std::uint64_t base = 0;
     for (std::size_t b = 0; b < 8; ++b) base |= static_cast<std::uint64_t>(bytes[b]) << (8 * b);
     std::vector<std::int64_t> seeds(num_samples);
     for (std::size_t i = 0; i < num_samples; ++i) seeds[i] = static_cast<std::int64_t>(base + i);
-    FunctionDraws fd = posterior_function_draw(*model_, x, *params_, seeds, PosteriorFlags{false, false, false});
+    FunctionDraws fd = posterior_function_draw(*model_, x, record, seeds, PosteriorFlags{false, false, false});
     return std::move(fd.draws);
 }
 
@@ -198,11 +202,13 @@ std::optional<Array2> QELSurrogate::observations_x() const {
 }
 
 void QELSurrogate::schedule_background_flush() {
-    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+    if (!model_) return;
+    if (const QelBackend::Disk* disk = model_->backend().disk()) (*disk)->schedule_background_flush();
 }
 
 void QELSurrogate::wait_for_background_flush() {
-    if (model_ && model_->backend().is_disk()) disk_storage_unavailable();
+    if (!model_) return;
+    if (const QelBackend::Disk* disk = model_->backend().disk()) (*disk)->wait_for_flush();
 }
 
 void QELSurrogate::release_observation_pages() { release_pages(); }

@@ -42,10 +42,12 @@ public:
 private:
     Vantorix construct_model(MatView x, MatView y, const std::optional<MatView>& yvar) const;
     void run_fitter(StdRng& g);
-    // Index upkeep of the model's backend (the disk variant's upkeep is not built yet).
+    // Index upkeep of the model's backend.
     void sync_index();
     void release_pages();
     const Vantorix& require_model() const;
+    // (epistemic 1, aleatoric 0, k), used until the first fit.
+    QELParams default_params() const;
 
     std::optional<QELParams> params_;
     std::optional<QELFitter> fitter_;

@@ -1,8 +1,8 @@
 #include "qelbo/model/backend.h"
 
-namespace qelbo {
+#include "qelbo/model/disk_backend.h"
 
-void disk_storage_unavailable() { throw QELError::invalid_parameter("disk storage is not available yet"); }
+namespace qelbo {
 
 const InMemoryQelBackend* QelBackend::in_memory() const {
     const InMemory* p = std::get_if<InMemory>(&v_);
@@ -15,34 +15,41 @@ InMemoryQelBackend* QelBackend::in_memory() {
 }
 
 namespace {
-template <class Fn>
-decltype(auto) with_memory(const QelBackend& b, Fn&& fn) {
-    const InMemoryQelBackend* mem = b.in_memory();
-    if (!mem) disk_storage_unavailable();
-    return fn(*mem);
+// Runs the in-memory or the disk form of one operation.
+template <class Mem, class Disk>
+decltype(auto) dispatch(const QelBackend& b, Mem&& mem, Disk&& disk) {
+    if (const InMemoryQelBackend* m = b.in_memory()) return mem(*m);
+    return disk(**b.disk());
 }
 }  // namespace
 
 std::size_t QelBackend::n() const {
-    return with_memory(*this, [](const InMemoryQelBackend& m) { return m.n(); });
+    return dispatch(*this, [](const InMemoryQelBackend& m) { return m.n(); },
+                    [](const DiskBackendHandle& d) { return static_cast<std::size_t>(d.read()->inner.num_obs()); });
 }
 std::size_t QelBackend::num_dim() const {
-    return with_memory(*this, [](const InMemoryQelBackend& m) { return m.num_dim(); });
+    return dispatch(*this, [](const InMemoryQelBackend& m) { return m.num_dim(); },
+                    [](const DiskBackendHandle& d) { return static_cast<std::size_t>(d.read()->inner.num_dim()); });
 }
 std::size_t QelBackend::num_metrics() const {
-    return with_memory(*this, [](const InMemoryQelBackend& m) { return m.num_metrics(); });
+    return dispatch(*this, [](const InMemoryQelBackend& m) { return m.num_metrics(); },
+                    [](const DiskBackendHandle& d) { return d.read()->num_metrics; });
 }
 std::vector<double> QelBackend::row_x(std::size_t i) const {
-    return with_memory(*this, [&](const InMemoryQelBackend& m) { return m.row_x(i); });
+    return dispatch(*this, [&](const InMemoryQelBackend& m) { return m.row_x(i); },
+                    [&](const DiskBackendHandle& d) { return d.row_x(i); });
 }
 std::vector<double> QelBackend::row_y(std::size_t i) const {
-    return with_memory(*this, [&](const InMemoryQelBackend& m) { return m.row_y(i); });
+    return dispatch(*this, [&](const InMemoryQelBackend& m) { return m.row_y(i); },
+                    [&](const DiskBackendHandle& d) { return d.row_y(i); });
 }
 std::optional<std::vector<double>> QelBackend::row_yvar(std::size_t i) const {
-    return with_memory(*this, [&](const InMemoryQelBackend& m) { return m.row_yvar(i); });
+    return dispatch(*this, [&](const InMemoryQelBackend& m) { return m.row_yvar(i); },
+                    [&](const DiskBackendHandle& d) { return d.row_yvar(i); });
 }
 TrainRows QelBackend::train_rows_at(std::span<const std::size_t> indices) const {
-    return with_memory(*this, [&](const InMemoryQelBackend& m) { return m.train_rows_at(indices); });
+    return dispatch(*this, [&](const InMemoryQelBackend& m) { return m.train_rows_at(indices); },
+                    [&](const DiskBackendHandle& d) { return d.train_rows_at(indices); });
 }
 
 bool QelBackend::stores_yvar() const {
@@ -55,21 +62,36 @@ bool QelBackend::stores_yvar() const {
 }
 
 SearchResult QelBackend::search(const MatView& queries, std::int64_t search_k, bool drop_first) const {
-    return with_memory(*this, [&](const InMemoryQelBackend& m) { return m.search(queries, search_k, drop_first); });
+    return dispatch(*this, [&](const InMemoryQelBackend& m) { return m.search(queries, search_k, drop_first); },
+                    [&](const DiskBackendHandle& d) { return d.search(queries, search_k, drop_first); });
 }
 
 void QelBackend::ensure_index_sync(bool scale_x, std::span<const double> x_scale) const {
-    with_memory(*this, [&](const InMemoryQelBackend& m) { m.ensure_index_sync(scale_x, x_scale); });
+    dispatch(*this, [&](const InMemoryQelBackend& m) { m.ensure_index_sync(scale_x, x_scale); },
+             [&](const DiskBackendHandle& d) { d.ensure_index_sync(scale_x, x_scale); });
 }
 
 void QelBackend::mark_index_stale() const {
-    if (const InMemoryQelBackend* m = in_memory()) m->mark_index_stale();
+    dispatch(*this, [](const InMemoryQelBackend& m) { m.mark_index_stale(); },
+             [](const DiskBackendHandle& d) { d.mark_index_stale(); });
 }
 
-bool QelBackend::search_is_final() const { return is_disk(); }
+bool QelBackend::search_is_final() const {
+    if (in_memory()) return false;
+    try {
+        return (*disk())->read()->search_is_final;
+    } catch (const CoreError&) {
+        return true;  // a store that cannot be read is still a disk store
+    }
+}
 
 std::uint64_t QelBackend::index_memory_bytes() const {
-    return with_memory(*this, [](const InMemoryQelBackend& m) { return m.index_memory_bytes(); });
+    return dispatch(*this, [](const InMemoryQelBackend& m) { return m.index_memory_bytes(); },
+                    [](const DiskBackendHandle& d) { return d.index_file_bytes(); });
+}
+
+void QelBackend::release_observation_pages() const {
+    if (const Disk* d = disk()) (*d)->release_observation_pages();
 }
 
 }  // namespace qelbo

@@ -49,13 +49,13 @@ public:
     void mark_index_stale() const;
     // Set for disk storage: its search answer is the final neighbour list.
     bool search_is_final() const;
+    // In memory the index's vector bytes; on disk the index files' sizes.
     std::uint64_t index_memory_bytes() const;
+    // Gives back the resident pages of a disk store's row files; nothing in memory.
+    void release_observation_pages() const;
 
 private:
     std::variant<InMemory, Disk> v_;
 };
-
-// Failure of an operation that would need the disk variant, which this build does not provide yet.
-[[noreturn]] void disk_storage_unavailable();
 
 }  // namespace qelbo

@@ -1,7 +1,12 @@
 #include "qelbo/model/model.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <numeric>
+
+#include "qelbo/model/disk_backend.h"
 
 namespace qelbo {
 
@@ -56,6 +61,23 @@ std::optional<std::string> env_work_dir() {
     if (!v) return std::nullopt;
     return std::string(v);
 }
+
+// The work directory as an absolute path, fixed once so that a later change of the
+// current directory cannot move the store.
+std::string absolute_work_dir(const std::string& dir) {
+    if (dir.find('\0') != std::string::npos) throw QELError::invalid_parameter("work_dir contains a NUL byte");
+    if (dir.empty()) throw QELError::invalid_parameter("work_dir is empty");
+    std::error_code ec;
+    std::filesystem::path abs = std::filesystem::absolute(dir, ec);
+    if (ec) throw QELError::invalid_parameter("work_dir " + dir + ": " + ec.message());
+    return abs.lexically_normal().string();
+}
+
+bool metadata_exists(const std::string& dir) {
+    std::error_code ec;
+    const auto st = std::filesystem::symlink_status(std::filesystem::path(dir) / "metadata.json", ec);
+    return !ec && st.type() != std::filesystem::file_type::not_found;
+}
 }  // namespace
 
 Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yvar, bool scale_x,
@@ -88,10 +110,24 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         if (index_driver != IndexDriver::MiRotDisk) {
             throw QELError::invalid_parameter("Disk storage requires IndexDriver::MiRotDisk");
         }
-        if (!work_dir && !env_work_dir()) {
-            throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
-        }
-        disk_storage_unavailable();
+        if (!work_dir) throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
+        const std::string dir = absolute_work_dir(*work_dir);
+        const bool reopened = n == 0 && metadata_exists(dir);
+        std::optional<MatView> yv;
+        if (yvar) yv = view_of(*yvar);
+        Vantorix model{QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale))};
+        model.x_scale_ = std::move(x_scale);
+        model.y_scale_ = std::move(y_scale);
+        model.y_sum_ = std::move(ym.sums);
+        model.y_sumsq_ = std::move(ym.sumsq);
+        model.x_sum_ = std::move(x_sum);
+        model.x_sumsq_ = std::move(x_sumsq);
+        model.num_obs_ = n;
+        model.num_dim_ = d;
+        model.num_metrics_ = m;
+        model.scale_x_ = scale_x;
+        if (reopened || model.backend_.n() != n) model.adopt_stored_rows();
+        return model;
     }
     if (index_driver != IndexDriver::Exact) {
         throw QELError::invalid_parameter("IndexDriver::MiRotDisk is disk-only; use DiskMirotQelBackend");
@@ -150,12 +186,20 @@ void Vantorix::add(const MatView& x, const MatView& y, const std::optional<MatVi
     }
     if (x.rows == 0) return;
 
-    InMemoryQelBackend* mem = backend_.in_memory();
-    if (!mem) disk_storage_unavailable();
-    mem->push_rows(x, y, yvar);
+    std::size_t n;
+    if (InMemoryQelBackend* mem = backend_.in_memory()) {
+        mem->push_rows(x, y, yvar);
+        n = mem->n();
+    } else {
+        (*backend_.disk())->append(x, y, yvar);
+        try {
+            n = backend_.n();
+        } catch (const CoreError&) {
+            n = num_obs_ + x.rows;  // the rows were stored; only the count read-back failed
+        }
+    }
 
     accumulate_columns(y_sum_, y_sumsq_, y);
-    const std::size_t n = mem->n();
     y_scale_ = scale_from_moments(n, num_metrics_, y_sum_, y_sumsq_, 0.0);
     if (scale_x_) {
         accumulate_columns(x_sum_, x_sumsq_, x);
@@ -165,8 +209,70 @@ void Vantorix::add(const MatView& x, const MatView& y, const std::optional<MatVi
     num_obs_ = n;
 }
 
-SearchResult Vantorix::backend_search(const MatView& queries, std::int64_t search_k, bool drop_first) const {
+void Vantorix::adopt_stored_rows() {
+    num_obs_ = backend_.n();
+    num_dim_ = backend_.num_dim();
+    num_metrics_ = backend_.num_metrics();
+    y_sum_.assign(num_metrics_, 0.0);
+    y_sumsq_.assign(num_metrics_, 0.0);
+    x_sum_.assign(num_dim_, 0.0);
+    x_sumsq_.assign(num_dim_, 0.0);
+    x_scale_.assign(num_dim_, 1.0);
+    y_scale_.assign(num_metrics_, 1.0);
+    if (num_obs_ == 0) return;
+    std::vector<std::size_t> all(num_obs_);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    const TrainRows rows = backend_.train_rows_at(all);
+    accumulate_columns(y_sum_, y_sumsq_, view_of(rows.y));
+    y_scale_ = scale_from_moments(num_obs_, num_metrics_, y_sum_, y_sumsq_, 0.0);
+    if (scale_x_) {
+        accumulate_columns(x_sum_, x_sumsq_, view_of(rows.x));
+        x_scale_ = scale_from_moments(num_obs_, num_dim_, x_sum_, x_sumsq_, kXMinStd);
+    }
     backend_.ensure_index_sync(scale_x_, x_scale_);
+}
+
+Vantorix& Vantorix::operator=(Vantorix&& other) noexcept {
+    if (this == &other) return *this;
+    persist_on_drop();
+    x_scale_ = std::move(other.x_scale_);
+    y_scale_ = std::move(other.y_scale_);
+    y_sum_ = std::move(other.y_sum_);
+    y_sumsq_ = std::move(other.y_sumsq_);
+    x_sum_ = std::move(other.x_sum_);
+    x_sumsq_ = std::move(other.x_sumsq_);
+    backend_ = std::move(other.backend_);
+    num_obs_ = other.num_obs_;
+    num_dim_ = other.num_dim_;
+    num_metrics_ = other.num_metrics_;
+    scale_x_ = other.scale_x_;
+    return *this;
+}
+
+Vantorix::~Vantorix() { persist_on_drop(); }
+
+void Vantorix::persist_on_drop() noexcept {
+    const QelBackend::Disk* disk = backend_.disk();
+    if (!disk || !*disk) return;
+    try {
+        (*disk)->persist_index_to_disk();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qelbo: persist_index_to_disk on drop failed: %s\n", e.what());
+    }
+}
+
+SearchResult Vantorix::backend_search(const MatView& queries, std::int64_t search_k, bool drop_first) const {
+    // The disk search covers rows not yet indexed; only a store that cannot be read is synced,
+    // which reports why.
+    bool readable = false;
+    if (const QelBackend::Disk* disk = backend_.disk()) {
+        try {
+            (*disk)->read();
+            readable = true;
+        } catch (const CoreError&) {
+        }
+    }
+    if (!readable) backend_.ensure_index_sync(scale_x_, x_scale_);
     return backend_.search(queries, search_k, drop_first);
 }
 

@@ -37,8 +37,10 @@ public:
                                      std::optional<std::string> work_dir);
 
     Vantorix(Vantorix&&) noexcept = default;
-    Vantorix& operator=(Vantorix&&) noexcept = default;
-    ~Vantorix() = default;
+    // The replaced model is destroyed as below.
+    Vantorix& operator=(Vantorix&& other) noexcept;
+    // A disk-backed model persists its index first; a failure is printed, not raised.
+    ~Vantorix();
 
     // Appends rows (any strides). Throws QELError; in memory nothing changes on failure.
     void add(const MatView& x, const MatView& y, const std::optional<MatView>& yvar);
@@ -57,6 +59,10 @@ public:
 
 private:
     Vantorix(QelBackend backend) : backend_(std::move(backend)) {}
+    void persist_on_drop() noexcept;
+    // Takes n, d and m from a disk store that holds other rows than the ones given (a
+    // reopened directory) and recomputes the statistics from its rows.
+    void adopt_stored_rows();
 
     std::vector<double> x_scale_;
     std::vector<double> y_scale_;

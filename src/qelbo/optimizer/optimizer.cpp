@@ -46,12 +46,7 @@ Optimizer Optimizer::new_with_strategy(Array2 bounds, OptimizerConfig config, St
     TrustRegionState region = build_region(config.trust_region, d, rng);
 
     std::unique_ptr<Surrogate> surrogate;
-    if (config.surrogate) {
-        if (config.surrogate->qel_storage == StorageMode::Disk) {
-            throw QELError::invalid_parameter("disk storage is not available yet");
-        }
-        surrogate = make_qel_surrogate(*config.surrogate);
-    }
+    if (config.surrogate) surrogate = make_qel_surrogate(*config.surrogate);
 
     const std::size_t capacity =
         surrogate ? static_cast<std::size_t>(std::max<std::int32_t>(config.surrogate->k, 1)) : kKeepAllCapacity;
