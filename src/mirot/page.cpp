@@ -48,16 +48,18 @@ std::vector<float> read_f32s(std::span<const std::uint8_t> bytes, std::size_t& c
 }
 
 // The mean rule shared by leaves (over vectors) and internal pages (over centroids).
-std::vector<float> mean_of(const std::vector<std::vector<float>>& list) {
-    if (list.empty()) return {};
-    std::vector<float> out(list.front().size(), 0.0f);
+void mean_into(const std::vector<std::vector<float>>& list, std::vector<float>& out) {
+    if (list.empty()) {
+        out.clear();
+        return;
+    }
+    out.assign(list.front().size(), 0.0f);
     for (const auto& v : list) {
         const std::size_t m = v.size() < out.size() ? v.size() : out.size();
         for (std::size_t i = 0; i < m; ++i) out[i] += v[i];
     }
     const float count = static_cast<float>(list.size());
     for (float& x : out) x /= count;
-    return out;
 }
 
 }  // namespace
@@ -71,11 +73,21 @@ void Page::set_page_id(std::uint32_t id) {
 }
 
 std::vector<float> Page::centroid() const {
+    std::vector<float> out;
+    centroid_into(out);
+    return out;
+}
+
+void Page::centroid_into(std::vector<float>& out) const {
     if (const Leaf* l = leaf()) {
-        if (l->centroid) return *l->centroid;
-        return mean_of(l->vectors);
+        if (l->centroid) {
+            out.assign(l->centroid->begin(), l->centroid->end());
+        } else {
+            mean_into(l->vectors, out);
+        }
+        return;
     }
-    return mean_of(internal()->child_centroids);
+    mean_into(internal()->child_centroids, out);
 }
 
 PageKind Page::kind() const {

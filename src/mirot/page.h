@@ -62,6 +62,8 @@ public:
     // or of the child centroids (internal page: each child counts once). Empty input
     // gives an empty centroid.
     std::vector<float> centroid() const;
+    // The same centroid written into `out` (reusing its storage).
+    void centroid_into(std::vector<float>& out) const;
 
     // The record's kind as written to disk.
     PageKind kind() const;
