@@ -8,7 +8,7 @@
 #include "base/worker_pool.h"
 #include "mirot/distance.h"
 #include "mirot/error.h"
-#include "mirot/float_order.h"
+#include "mirot/search_source.h"
 #include "mirot/tuning.h"
 
 namespace mirot {
@@ -113,7 +113,7 @@ SkipEdges build_skip_edges(const std::vector<Page>& pages) {
                 if (b == a) continue;
                 const float d = l2_sq_f32(centroids[a], centroids[b]);
                 std::size_t pos = count;
-                while (pos > 0 && nan_last_less(d, dist[pos - 1])) --pos;
+                while (pos > 0 && distance_less(d, dist[pos - 1])) --pos;
                 if (pos >= kK) continue;
                 const std::size_t last = count < kK ? count : kK - 1;
                 for (std::size_t q = last; q > pos; --q) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
-#include <string>
 
 #include "base/panic.h"
 #include "base/worker_pool.h"
@@ -20,11 +19,6 @@ namespace {
 std::uint64_t saturating_double(std::uint64_t v) {
     return v > std::numeric_limits<std::uint64_t>::max() / 2 ? std::numeric_limits<std::uint64_t>::max()
                                                               : 2 * v;
-}
-
-MirotError row_out_of_range(std::uint64_t row, std::uint64_t nrows) {
-    return MirotError::invalid_parameter("row " + std::to_string(row) + " out of range [0, " +
-                                         std::to_string(nrows) + ")");
 }
 
 std::vector<std::uint32_t> row_id_run(std::uint64_t start, std::uint64_t end) {
@@ -130,7 +124,7 @@ MirotIndex IncrementalIndex::build_range_forest(const SyncSource& source, std::u
     const std::uint64_t n = total_rows - indexed_rows;
     const std::uint64_t chunk = std::max<std::uint64_t>(leaf_rows, 1);
     const std::uint64_t nrows = source.x_store.nrows();
-    const std::size_t dim = static_cast<std::size_t>(source.num_dim);
+    const SearchSource rows = as_search_source(source);
     std::vector<Page> pages;
     InternalPage root;
     root.page_id = 0;
@@ -139,8 +133,8 @@ MirotIndex IncrementalIndex::build_range_forest(const SyncSource& source, std::u
         if (start >= nrows) throw row_out_of_range(start, nrows);
         const std::uint64_t end = total_rows - start > chunk ? start + chunk : total_rows;
         // The first row stands for the whole range: a large sync reads one row per leaf.
-        std::vector<float> centroid(dim);
-        row_to_f32(source, start, centroid.data());
+        std::vector<float> centroid;
+        row_to_search_vector(rows, start, centroid);
         LeafPage leaf;
         leaf.page_id = p;
         leaf.range = {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)};

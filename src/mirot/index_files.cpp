@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mirot/atomic_file.h"
 #include "mirot/error.h"
 
 namespace mirot {
@@ -206,6 +207,11 @@ std::vector<std::uint8_t> skip_edges_bytes(const SkipEdges& skip_edges) {
         for (std::uint32_t n : list) put_u32(out, n);
     }
     return out;
+}
+
+void write_skip_edges_file(const std::string& path, const SkipEdges& skip_edges) {
+    const auto bytes = skip_edges_bytes(skip_edges);
+    write_file_synced(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 SkipEdges read_skip_edges(std::span<const std::uint8_t> bytes) {

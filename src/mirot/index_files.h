@@ -28,6 +28,9 @@ std::vector<Page> read_pages_bin(std::span<const std::uint8_t> bytes, std::vecto
 // An empty map is the four bytes 00 00 00 00.
 std::vector<std::uint8_t> skip_edges_bytes(const SkipEdges& skip_edges);
 
+// Writes skip_edges_bytes to `path` as one synced whole-file write.
+void write_skip_edges_file(const std::string& path, const SkipEdges& skip_edges);
+
 // Never fails: truncated content gives the complete entries, and a cut last list
 // keeps the ids that were read.
 SkipEdges read_skip_edges(std::span<const std::uint8_t> bytes);

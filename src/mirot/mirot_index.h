@@ -39,6 +39,19 @@ struct MirotIndex {
     PageMap page_map;
     IndexHeader header;
 
+    // Writes pages.bin, skip_edges.bin and header.json into persist_dir (created when
+    // missing): each through a synced temporary file and a rename, then the directory
+    // is synced. When a step fails, the page and skip-edge files that existed before
+    // get their previous bytes back, no temporary file is left, and the error is
+    // thrown (InvalidParameter).
+    void persist() const;
+
+    // Reads the fragment stored in `dir` (persist_dir becomes dir) and checks it:
+    // record dims equal num_dim (at most 100000), page ids are unique, the root and
+    // every child name a page, the pages below the root form a tree, and leaf rows lie
+    // within indexed_rows. Any failure throws InvalidParameter.
+    static MirotIndex open(const std::filesystem::path& dir);
+
     // The page with that id, or null.
     const Page* page_by_id(std::uint32_t id) const {
         auto it = page_map.find(id);

@@ -1,20 +1,16 @@
 #include "mirot/sync_forest.h"
 
-#include <string>
+#include <algorithm>
 
 #include "base/worker_pool.h"
 #include "mirot/error.h"
+#include "mirot/search_source.h"
 
 namespace mirot {
 
 namespace {
 
 constexpr std::size_t kRowsPerTask = 512;
-
-MirotError row_out_of_range(std::uint64_t row, std::uint64_t nrows) {
-    return MirotError::invalid_parameter("row " + std::to_string(row) + " out of range [0, " +
-                                         std::to_string(nrows) + ")");
-}
 
 void check_rows(const SyncSource& source, std::uint64_t start, std::uint64_t end) {
     const std::uint64_t nrows = source.x_store.nrows();
@@ -32,15 +28,9 @@ void check_sync_source(const SyncSource& source) {
                                         {source.x_scale->size()});
 }
 
-void row_to_f32(const SyncSource& source, std::uint64_t r, float* out) {
-    const double* row = source.x_store.row(r);
-    const std::size_t dim = static_cast<std::size_t>(source.num_dim);
-    if (source.x_scale) {
-        const double* scale = source.x_scale->data();
-        for (std::size_t j = 0; j < dim; ++j) out[j] = static_cast<float>(row[j] / scale[j]);
-    } else {
-        for (std::size_t j = 0; j < dim; ++j) out[j] = static_cast<float>(row[j]);
-    }
+SearchSource as_search_source(const SyncSource& source) {
+    return SearchSource{&source.x_store, source.x_scale.value_or(std::span<const double>{}),
+                        source.x_scale.has_value()};
 }
 
 std::vector<float> load_vectors_from_mmap(const SyncSource& source, std::uint64_t start,
@@ -51,8 +41,14 @@ std::vector<float> load_vectors_from_mmap(const SyncSource& source, std::uint64_
     const std::size_t dim = static_cast<std::size_t>(source.num_dim);
     const std::size_t n = static_cast<std::size_t>(end - start);
     std::vector<float> out(n * dim);
+    const SearchSource rows = as_search_source(source);
     qelbo::parallel_for_ranges(n, kRowsPerTask, [&](std::size_t begin, std::size_t stop) {
-        for (std::size_t i = begin; i < stop; ++i) row_to_f32(source, start + i, out.data() + i * dim);
+        std::vector<float> v;
+        for (std::size_t i = begin; i < stop; ++i) {
+            // A checked source makes every row exactly num_dim values.
+            row_to_search_vector(rows, start + i, v);
+            std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(i * dim));
+        }
     });
     return out;
 }

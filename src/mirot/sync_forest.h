@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mirot/mmap_store.h"
+#include "mirot/search_source.h"
 
 namespace mirot {
 
@@ -36,7 +37,7 @@ std::vector<float> load_vectors_from_mmap(const SyncSource& source, std::uint64_
 std::vector<float> centroid_from_mmap_rows(const SyncSource& source, std::uint64_t start,
                                            std::uint64_t end);
 
-// Row r as an f32 vector of num_dim values, into `out`.
-void row_to_f32(const SyncSource& source, std::uint64_t r, float* out);
+// The source seen as a search source: the same row-to-f32 conversion for both.
+SearchSource as_search_source(const SyncSource& source);
 
 }  // namespace mirot
