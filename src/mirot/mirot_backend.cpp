@@ -62,38 +62,11 @@ FileMapping map_num_obs(const std::filesystem::path& dir) {
     return FileMapping::map_file(fd.get());
 }
 
-// TODO(pages): replace by the index library's own opening and persisting.
-MirotIndex open_index(const std::filesystem::path& dir) {
-    const std::optional<std::string> header = read_file_bounded(join(dir, "header.json"), kSmallFileLimit);
-    if (!header) throw MirotError::invalid_parameter("header.json unreadable");
-    MirotIndex f;
-    f.header = parse_index_header(*header);
-    const std::optional<std::string> pages = read_file_bounded(join(dir, "pages.bin"), kIndexFileLimit);
-    if (!pages) throw MirotError::invalid_parameter("pages.bin unreadable");
-    f.pages = read_pages_bin({reinterpret_cast<const std::uint8_t*>(pages->data()), pages->size()});
-    if (const std::optional<std::string> skip = read_file_bounded(join(dir, "skip_edges.bin"), kIndexFileLimit))
-        f.skip_edges = read_skip_edges({reinterpret_cast<const std::uint8_t*>(skip->data()), skip->size()});
-    f.page_map = build_page_map(f.pages);
-    f.persist_dir = dir;
-    return f;
-}
-
-void persist_fragment(const MirotIndex& f) {
-    create_directories(f.persist_dir.string());
-    const std::vector<std::uint8_t> pages = pages_bin_bytes(f);
-    const std::vector<std::uint8_t> skip = skip_edges_bytes(f.skip_edges);
-    write_file_atomic(join(f.persist_dir, "pages.bin"), {reinterpret_cast<const char*>(pages.data()), pages.size()});
-    write_file_atomic(join(f.persist_dir, "skip_edges.bin"), {reinterpret_cast<const char*>(skip.data()), skip.size()});
-    write_file_atomic(join(f.persist_dir, "header.json"), header_json_text(f.header));
-}
-
-// A persisted fragment is searched only when it is a sound tree over exactly the rows
-// [0, rows): every id and range inside the store, every row once, every vector of the
-// store's width, every child and skip edge naming a page. Anything else came from a
-// torn or foreign write and is rebuilt from the rows instead.
-bool fragment_is_sound(const MirotIndex& f, std::uint64_t num_dim, std::uint64_t rows) {
-    if (f.header.num_dim != num_dim || f.header.indexed_rows != rows) return false;
-    if (f.page_map.size() != f.pages.size() || !f.page_by_id(f.header.root_page_id)) return false;
+// Opening checks the page tree, ids and dims. A fragment also answers searches by its
+// leaves in page order and follows its skip edges, so it is searched only when its
+// leaves cover the rows [0, rows) exactly once and every skip edge joins two leaves;
+// anything else came from a torn or foreign write and is rebuilt from the rows.
+bool fragment_is_sound(const MirotIndex& f, std::uint64_t rows) {
     std::vector<bool> seen(rows, false);
     std::uint64_t covered = 0;
     auto cover = [&](std::uint64_t r) {
@@ -102,43 +75,20 @@ bool fragment_is_sound(const MirotIndex& f, std::uint64_t num_dim, std::uint64_t
         ++covered;
         return true;
     };
-    auto sized = [&](const std::vector<float>& v) { return v.empty() || v.size() == num_dim; };
     for (const Page& p : f.pages) {
-        if (const InternalPage* in = p.internal()) {
-            if (in->child_centroids.size() != in->children.size()) return false;
-            for (std::size_t c = 0; c < in->children.size(); ++c) {
-                const Page* child = f.page_by_id(in->children[c]);
-                if (!child || child == &p || !sized(in->child_centroids[c])) return false;
-            }
-            continue;
-        }
-        const LeafPage& leaf = *p.leaf();
-        if (leaf.centroid && !sized(*leaf.centroid)) return false;
-        if (leaf.range) {
-            if (!leaf.row_ids.empty() || leaf.range->first > leaf.range->second) return false;
-            for (std::uint64_t r = leaf.range->first; r < leaf.range->second; ++r)
+        const LeafPage* leaf = p.leaf();
+        if (!leaf) continue;
+        if (leaf->range) {
+            if (!leaf->row_ids.empty() || leaf->range->first > leaf->range->second) return false;
+            for (std::uint64_t r = leaf->range->first; r < leaf->range->second; ++r)
                 if (!cover(r)) return false;
             continue;
         }
-        if (!leaf.vectors.empty() && leaf.vectors.size() != leaf.row_ids.size()) return false;
-        for (const std::vector<float>& v : leaf.vectors)
-            if (v.size() != num_dim) return false;
-        for (std::uint32_t r : leaf.row_ids)
+        if (!leaf->vectors.empty() && leaf->vectors.size() != leaf->row_ids.size()) return false;
+        for (std::uint32_t r : leaf->row_ids)
             if (!cover(r)) return false;
     }
     if (covered != rows) return false;
-    // Internal pages must form a tree below the root: a cycle would never end a descent.
-    std::vector<bool> visited(f.pages.size(), false);
-    std::vector<std::uint32_t> stack{f.header.root_page_id};
-    while (!stack.empty()) {
-        const std::uint32_t id = stack.back();
-        stack.pop_back();
-        const std::size_t pos = f.page_map.at(id);
-        if (visited[pos]) return false;
-        visited[pos] = true;
-        if (const InternalPage* in = f.pages[pos].internal())
-            for (std::uint32_t c : in->children) stack.push_back(c);
-    }
     for (const auto& [leaf_id, neighbours] : f.skip_edges) {
         const Page* from = f.page_by_id(leaf_id);
         if (!from || !from->is_leaf()) return false;
@@ -155,8 +105,9 @@ std::optional<MirotIndex> load_persisted_fragment(const std::filesystem::path& i
                                                   std::uint64_t rows) {
     if (rows == 0 || !path_exists(join(index_dir, "header.json"))) return std::nullopt;
     try {
-        MirotIndex f = open_index(index_dir);
-        if (f.header.indexed_rows > rows || !fragment_is_sound(f, num_dim, f.header.indexed_rows)) return std::nullopt;
+        MirotIndex f = MirotIndex::open(index_dir);
+        if (f.header.num_dim != num_dim || f.header.indexed_rows > rows || !fragment_is_sound(f, f.header.indexed_rows))
+            return std::nullopt;
         return f;
     } catch (const MirotError&) {
         return std::nullopt;
@@ -491,9 +442,9 @@ void MirotBackend::persist_index() {
         if (yvar_store_) sync_file(yvar_store_->path());
         sync_file(join(work_dir_, "num_obs.bin"));
         if (index_.fragments.size() > 1) {
-            persist_fragment(concat_merge(index_.fragments, index_.index_dir));
+            concat_merge(index_.fragments, index_.index_dir).persist();
         } else if (index_.fragments.size() == 1) {
-            persist_fragment(index_.fragments.front());
+            index_.fragments.front().persist();
         }
         const std::string dir = work_dir_.string();
         mirot_write_metadata(dir, num_obs(), num_dim_, num_metrics_, scale_x_, index_.indexed_rows);

@@ -41,7 +41,9 @@ void expect_same(const QELNormal& a, const QELNormal& b) {
     expect_same(a.epistemic_std, b.epistemic_std, "epistemic_std");
     expect_same(a.aleatoric_std, b.aleatoric_std, "aleatoric_std");
     ASSERT_EQ(a.neighbor_indices.has_value(), b.neighbor_indices.has_value());
-    if (a.neighbor_indices) EXPECT_EQ(a.neighbor_indices->data, b.neighbor_indices->data);
+    if (a.neighbor_indices) {
+        EXPECT_EQ(a.neighbor_indices->data, b.neighbor_indices->data);
+    }
 }
 
 // Every query the model answers, compared between a memory model and a disk model that

@@ -8,7 +8,7 @@
 
 #include "mirot/observation.h"
 #include "mirot/tuning.h"
-// TODO(store): #include "qelbo/model/config_file.h"
+#include "qelbo/model/config_file.h"
 
 namespace qelbo {
 
@@ -120,7 +120,7 @@ void background_sync(const std::shared_ptr<DiskBackendHandle::Shared>& shared,
 std::shared_ptr<DiskBackendHandle> DiskBackendHandle::open(const std::string& work_dir, const MatView& x,
                                                            const MatView& y, const std::optional<MatView>& yvar,
                                                            bool scale_x, std::vector<double> x_scale) {
-    // TODO(store): install_mirot_tuning_from_config();
+    install_mirot_tuning_from_config();
     const std::filesystem::path dir(work_dir);
     std::optional<mirot::MirotBackend> inner;
     std::error_code ec;
