@@ -48,6 +48,15 @@ fuzz: deps
 			|| { tail -n 60 build/fuzz/$$name.log; exit 1; }; \
 	done
 
+# The tests that run several threads on one disk store, under ThreadSanitizer.
+TSAN_TESTS := *DiskConcurrency*:DiskFlush*:DiskSurrogate*
+tsan-test: deps
+	cmake -S . -B build/tsan -G Ninja -DQEL_BUILD_TESTS=ON -DQEL_BUILD_PYTHON=OFF -DQEL_TSAN=ON \
+		-DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build build/tsan -j$(JOBS) --target qel_cpp_tests
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan/tsan.supp" \
+		build/tsan/qel_cpp_tests --gtest_filter='$(TSAN_TESTS)'
+
 py-test: install
 	cd tests/python && $(PYTHON) -m pytest -q -p no:cacheprovider .
 
