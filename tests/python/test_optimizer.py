@@ -68,7 +68,6 @@ def test_submodule_registers_classes_and_functions_without_constructors():
     ({"num_candidates_factor": float("nan")}, ValueError,
      "Invalid parameter: num_candidates_factor must be finite and > 0, got NaN"),
     ({"min_candidates": 0}, ValueError, "Invalid parameter: min_candidates must be > 0, got 0"),
-    ({"qel_storage": "Disk"}, ValueError, "^Invalid parameter: disk storage is not available yet$"),
     ({"num_fit_samples": 0}, ValueError, "^Invalid parameter: num_fit_samples must be > 0, got 0$"),
     ({"num_fit_candidates": 0}, ValueError, "^Invalid parameter: num_fit_candidates must be > 0, got 0$"),
     ({"alpha": None}, TypeError, "must be real number"),
