@@ -15,6 +15,9 @@
 #include "mirot/fragment_merge.h"
 #include "mirot/index_files.h"
 #include "mirot/forest_search.h"
+#include "mirot/merge.h"
+#include "mirot/search_source.h"
+#include "mirot/distance.h"
 #include "mirot/observation.h"
 #include "mirot/tuning.h"
 
@@ -473,7 +476,52 @@ SearchResult MirotBackend::search(const BlockView& queries, std::int64_t search_
     const int k = static_cast<int>(std::min<std::uint64_t>(out_k, std::numeric_limits<int>::max()));
     const SearchInputs in{&x_store_, static_cast<std::size_t>(num_dim_), x_scale_, scale_x_, index_.fragments,
                           index_.indexed_rows};
-    return forest_search(in, small_n_x_cache_, queries, k, exclude_nearest);
+    SearchResult res = forest_search(in, small_n_x_cache_, queries, k, exclude_nearest);
+    complete_short_answers(queries, static_cast<std::uint64_t>(k), exclude_nearest, res);
+    return res;
+}
+
+void MirotBackend::complete_short_answers(const BlockView& queries, std::uint64_t k, bool exclude_nearest,
+                                          SearchResult& res) const {
+    // The page index may reach fewer rows than asked for (a small leaf, one fragment
+    // searched). Every caller relies on full answers, so such a query is answered by
+    // scoring every row instead; it is rare and costs one pass over the rows.
+    const std::uint64_t n = num_obs();
+    const std::size_t k_search = static_cast<std::size_t>(std::min(k + (exclude_nearest ? 1 : 0), n));
+    const std::size_t expected = k_search - (exclude_nearest && k_search >= 2 ? 1 : 0);
+    const std::size_t want = std::min(res.out_k, expected);
+    std::vector<std::size_t> short_queries;
+    for (std::size_t i = 0; i < res.num_queries; ++i) {
+        const std::int64_t* idx = res.indices.data() + i * res.out_k;
+        if (static_cast<std::size_t>(std::count_if(idx, idx + want, [](std::int64_t v) { return v >= 0; })) < want)
+            short_queries.push_back(i);
+    }
+    if (short_queries.empty()) return;
+    const SearchSource source{&x_store_, x_scale_, scale_x_};
+    qelbo::parallel_for_chunks(short_queries.size(), [&](std::size_t t) {
+        const std::size_t i = short_queries[t];
+        std::vector<float> query(static_cast<std::size_t>(num_dim_));
+        for (std::size_t j = 0; j < query.size(); ++j) {
+            const double v = j < queries.cols ? queries(i, j) : 0.0;
+            query[j] = static_cast<float>(scale_x_ && j < x_scale_.size() ? v / x_scale_[j] : v);
+        }
+        std::vector<Candidate> all(static_cast<std::size_t>(n));
+        std::vector<float> row;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            row_to_search_vector(source, r, row);
+            all[r] = Candidate{static_cast<std::uint32_t>(r), l2_sq_f32(query, row)};
+        }
+        std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k_search), all.end(), candidate_less);
+        all.resize(k_search);
+        const std::vector<Neighbour> merged =
+            merge_topk_precomputed_dist(all, {}, res.out_k, k_search, exclude_nearest);
+        double* dist = res.distances.data() + i * res.out_k;
+        std::int64_t* idx = res.indices.data() + i * res.out_k;
+        for (std::size_t j = 0; j < res.out_k; ++j) {
+            dist[j] = j < merged.size() ? merged[j].distance : std::numeric_limits<double>::infinity();
+            idx[j] = j < merged.size() ? static_cast<std::int64_t>(merged[j].row) : -1;
+        }
+    });
 }
 
 }  // namespace mirot

@@ -107,6 +107,8 @@ private:
                  bool scale_x, std::vector<double> x_scale);
 
     SyncSource sync_source() const;
+    void complete_short_answers(const BlockView& queries, std::uint64_t k, bool exclude_nearest,
+                                SearchResult& res) const;
     void write_num_obs(std::uint64_t n);
     void set_index_dirty();
     bool index_files_match() const;

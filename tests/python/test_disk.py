@@ -1,0 +1,183 @@
+"""Disk-backed models from Python: construction choices, flush and persist methods,
+reopening in another process, destruction, crash safety and the optimizer on disk."""
+
+import gc
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import qel.qelcore as q
+from crash_harness import run_kills
+
+Vantorix = q.model.Vantorix
+
+
+def disk(tmp_path, x, y, **kw):
+    return Vantorix(x, y, index_driver="MIROT_DISK", work_dir=str(tmp_path / "wd"), **kw)
+
+
+def grid(n, d, seed=0, top=7):
+    return np.random.default_rng(seed).integers(0, top, size=(n, d)).astype(np.float64)
+
+
+def test_work_dir_alone_selects_disk_storage_and_both_driver_spellings_work(tmp_path):
+    x, y = grid(10, 2), grid(10, 1, 1)
+    m = Vantorix(x, y, index_driver="mirot_disk", work_dir=str(tmp_path / "a"))
+    assert len(m) == 10 and m.num_dim == 2 and m.num_outputs == 1
+    assert (tmp_path / "a" / "metadata.json").exists()
+    m2 = Vantorix(x, y, index_driver="MIROT_DISK", work_dir=str(tmp_path / "b"), qel_storage="Disk")
+    assert m2.row_x(3).tobytes() == x[3:4].tobytes()
+    with pytest.raises(ValueError, match=r"^Invalid parameter: row 10 out of range \[0, 10\)$"):
+        m2.row_x(10)
+    with pytest.raises(ValueError, match=r"^Invalid parameter: mirot_train_rows_at index 12 out of range"):
+        m2.train_rows_at([0, 12])
+
+
+def test_qel_work_dir_names_the_directory_when_none_is_given(tmp_path, monkeypatch):
+    monkeypatch.setenv("QEL_WORK_DIR", str(tmp_path / "env"))
+    m = Vantorix(grid(4, 2), grid(4, 1), index_driver="MIROT_DISK", qel_storage="disk")
+    assert len(m) == 4
+    assert (tmp_path / "env" / "train_x.bin").exists()
+
+
+def test_disk_model_agrees_with_memory_model_on_integer_grid(tmp_path):
+    x, y = grid(600, 3, 2), grid(600, 2, 3, top=20)
+    qx = grid(25, 3, 4, top=8)
+    mem = Vantorix(x, y)
+    dm = disk(tmp_path, x[:200], y[:200])
+    dm.add(x[200:], y[200:])
+    dm.schedule_background_flush()
+    for k in (1, 4, 9):
+        assert np.array_equal(mem.neighbors(qx, k)[0], dm.neighbors(qx, k)[0])
+    a = mem.posterior(qx, 5, 0.3, 0.1, exclude_nearest=True, observation_noise=True)
+    b = dm.posterior(qx, 5, 0.3, 0.1, exclude_nearest=True, observation_noise=True)
+    for u, v in zip(a, b):
+        assert np.array_equal(u, v)
+    assert np.array_equal(mem.y_scale_row, dm.y_scale_row)
+
+
+def test_flush_and_persist_methods_return_none_in_memory_and_on_disk(tmp_path):
+    mem = Vantorix(grid(5, 2), grid(5, 1))
+    assert mem.schedule_background_flush() is None
+    assert mem.persist_index_to_disk() is None
+    dm = disk(tmp_path, grid(5, 2), grid(5, 1))
+    assert dm.schedule_background_flush() is None
+    assert dm.index_memory_bytes() == 0  # nothing indexed or written yet
+    dm.ensure_index_sync()
+    assert dm.index_memory_bytes() == 0  # indexed in memory, no index files yet
+    assert dm.persist_index_to_disk() is None
+    index = tmp_path / "wd" / "index"
+    on_disk = sum((index / f).stat().st_size for f in ("header.json", "pages.bin", "skip_edges.bin"))
+    assert dm.index_memory_bytes() == on_disk > 0
+
+
+def test_second_live_model_on_a_directory_is_refused_until_the_first_is_gone(tmp_path):
+    wd = str(tmp_path / "wd")
+    first = Vantorix(grid(3, 2), grid(3, 1), index_driver="MIROT_DISK", work_dir=wd)
+    with pytest.raises(ValueError, match="already open"):
+        Vantorix(np.zeros((0, 2)), np.zeros((0, 1)), index_driver="MIROT_DISK", work_dir=wd)
+    del first
+    gc.collect()
+    assert len(Vantorix(np.zeros((0, 2)), np.zeros((0, 1)), index_driver="MIROT_DISK", work_dir=wd)) == 3
+
+
+WRITER = r"""
+import json, sys
+import numpy as np
+import qel.qelcore as q
+wd = sys.argv[1]
+rng = np.random.default_rng(7)
+x, y, yv = rng.normal(size=(900, 4)), rng.normal(size=(900, 2)), rng.random((900, 2))
+m = q.model.Vantorix(x[:300], y[:300], yv[:300], index_driver="MIROT_DISK", work_dir=wd)
+m.add(x[300:], y[300:], yv[300:])
+m.schedule_background_flush()
+d, i = m.neighbor_distances_and_indices(x[:20] + 0.01, 6)
+p = m.posterior(x[:20] + 0.01, 5, 0.5, 0.1)
+print(json.dumps({"d": d.tolist(), "i": i.tolist(), "mean": p[0].tolist()}))
+"""
+
+
+def test_reopen_in_a_new_process_gives_equal_rows_variances_and_searches(tmp_path):
+    wd = str(tmp_path / "wd")
+    out = subprocess.run([sys.executable, "-c", WRITER, wd], capture_output=True, text=True, check=True)
+    assert out.stderr == ""
+    seen = json.loads(out.stdout)
+    rng = np.random.default_rng(7)
+    x, y, yv = rng.normal(size=(900, 4)), rng.normal(size=(900, 2)), rng.random((900, 2))
+    m = Vantorix(np.zeros((0, 1)), np.zeros((0, 1)), index_driver="MIROT_DISK", work_dir=wd)
+    assert (len(m), m.num_dim, m.num_outputs) == (900, 4, 2)
+    rx, ry, ryv = m.train_rows_at(list(range(900)))
+    assert rx.tobytes() == x.tobytes() and ry.tobytes() == y.tobytes() and ryv.tobytes() == yv.tobytes()
+    d, i = m.neighbor_distances_and_indices(x[:20] + 0.01, 6)
+    assert i.tolist() == seen["i"] and d.tolist() == seen["d"]
+    assert m.posterior(x[:20] + 0.01, 5, 0.5, 0.1)[0].tolist() == seen["mean"]
+    # Nothing changed since the writer's persist at exit: persisting writes nothing.
+    files = [tmp_path / "wd" / "index" / f for f in ("pages.bin", "skip_edges.bin", "header.json")]
+    before = [(f.stat().st_ino, f.stat().st_mtime_ns) for f in files]
+    m.persist_index_to_disk()
+    assert [(f.stat().st_ino, f.stat().st_mtime_ns) for f in files] == before
+
+
+def test_failed_persist_at_destruction_prints_one_line_and_raises_nothing(tmp_path, capfd):
+    m = disk(tmp_path, grid(6, 2), grid(6, 1))
+    (tmp_path / "wd" / "index").write_text("not a directory")
+    del m
+    gc.collect()
+    err = capfd.readouterr().err
+    assert err.startswith("qelbo: persist_index_to_disk on drop failed: Invalid parameter: ")
+    assert err.count("\n") == 1
+
+
+def test_rows_of_other_widths_are_refused_and_the_store_is_kept(tmp_path):
+    disk(tmp_path, grid(4, 2), grid(4, 1)).persist_index_to_disk()
+    gc.collect()
+    with pytest.raises(ValueError, match="num_dim 2"):
+        disk(tmp_path, grid(2, 3), grid(2, 1))
+    assert len(Vantorix(np.zeros((0, 1)), np.zeros((0, 1)), index_driver="MIROT_DISK",
+                        work_dir=str(tmp_path / "wd"))) == 4
+
+
+def test_appends_survive_sigkill_at_random_moments(tmp_path):
+    counts = run_kills(str(tmp_path / "wd"), kills=50, seed=1)
+    assert counts == sorted(counts) and counts[-1] > 0
+
+
+HARTMANN = r"""
+import sys
+sys.path.insert(0, {examples!r})
+import numpy as np
+import qel.qelcore as q
+from demo import hartmann6
+over = {{"qel_storage": "disk", "index_driver": "MIROT_DISK", "work_dir": sys.argv[1]}} if sys.argv[1] else None
+best = []
+for seed in (0, 1):
+    if over:
+        over["work_dir"] = sys.argv[1] + str(seed)
+    opt = q.optimizer.create_optimizer_qel(np.array([[0.0, 1.0]] * 6), k=10, num_init=20, seed=seed,
+                                           config_overrides=over)
+    ys = []
+    for step in range(12):
+        x = opt.ask(8, step)
+        y = hartmann6(x)
+        opt.tell(x, y[:, None], step)
+        ys.extend(y)
+    best.append(max(ys))
+print(" ".join(map(str, best)))
+"""
+
+
+def test_optimizer_on_disk_reaches_the_memory_optimizers_best_values(tmp_path):
+    examples = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+    code = HARTMANN.format(examples=os.path.abspath(examples))
+    runs = {}
+    for name, wd in (("memory", ""), ("disk", str(tmp_path / "wd"))):
+        out = subprocess.run([sys.executable, "-c", code, wd], capture_output=True, text=True, check=True)
+        assert out.stderr == ""
+        runs[name] = [float(v) for v in out.stdout.split()]
+    assert (tmp_path / "wd0" / "metadata.json").exists()
+    for mem, dsk in zip(runs["memory"], runs["disk"]):
+        assert dsk > 1.5 and abs(dsk - mem) < 0.6, runs
