@@ -196,3 +196,16 @@ def test_empty_model_posterior_is_prior():
     np.testing.assert_array_equal(se, 1.0)
     np.testing.assert_array_equal(ale, 0.0)
     assert idx.shape == (3, 0)
+
+
+def test_rows_with_non_finite_coordinates_are_refused():
+    x = np.array([[0.0, 0.0], [1.0, 1.0], [np.nan, 0.5], [2.0, 2.0], [3.0, 3.0]])
+    y = np.array([[0.0], [1.0], [100.0], [2.0], [3.0]])
+    with pytest.raises(ValueError, match=r"^Invalid parameter: x must contain only finite values$"):
+        Vantorix(x, y)
+    m = Vantorix(np.delete(x, 2, axis=0), np.delete(y, 2, axis=0))
+    with pytest.raises(ValueError, match=r"^Invalid parameter: x must contain only finite values$"):
+        m.add(np.array([[np.inf, 0.5]]), np.array([[100.0]]))
+    assert len(m) == 4
+    mean = m.posterior(np.array([[0.1, 0.1]]), 4, 1.0, 0.0)[0]
+    assert mean[0, 0] < 3.0
