@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <stdexcept>
 
 namespace qelcore {
 
@@ -75,6 +76,9 @@ void translate_current_exception() noexcept {
         if (t) PyErr_SetString(t, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        // A size beyond what any allocation could hold: the caller asked for too much.
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
         PyObject* t = panic_exception_type();
         if (t) PyErr_SetString(t, e.what());
