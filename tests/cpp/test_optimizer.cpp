@@ -448,6 +448,22 @@ TEST(Optimizer, MorboWithoutSurrogateRestartsAndRebuildsRanges) {
               "Invalid parameter: y has 1 metric columns but the trust region expects 2");
 }
 
+TEST(Optimizer, MorboRowWithANaNMetricNeverBecomesTheIncumbent) {
+    ConfigOverrides o;
+    o.trust_region = "morbo";
+    o.num_metrics = 2;
+    Optimizer opt = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 3);
+    // Metric 0 has one finite value, so its range is degenerate and scores every row 0.5.
+    const Array2 x(3, 2, std::vector<double>{0.1, 0.1, 0.2, 0.2, 0.3, 0.3});
+    opt.tell(x, Array2(3, 2, std::vector<double>{kNaN, 3, 5, 1, 5, 2}), 0);
+    EXPECT_EQ(opt.incumbent_index, 2u);
+    EXPECT_EQ(*opt.incumbent_y, (std::vector<double>{5, 2}));
+    // With only NaN rows there is no incumbent.
+    Optimizer all_nan = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 3);
+    all_nan.tell(points(2, 2, 0.5), Array2(2, 2, std::vector<double>{kNaN, 3, 4, kNaN}), 0);
+    EXPECT_FALSE(all_nan.incumbent_index);
+}
+
 TEST(Optimizer, ObservationsComeFromTheSurrogateWhenThereIsOne) {
     ScriptedSurrogate* s = nullptr;
     Optimizer opt = with_scripted(OptimizerConfig::turbo_qel(10), 2, 4, &s);

@@ -322,7 +322,14 @@ void select_incumbent(Optimizer& opt, const std::vector<std::size_t>& cands, Std
             for (std::size_t c : cands) x_rows.push_back(opt.obs_row_x(c));
             y = opt.surrogate->predict(stack_rows(x_rows, opt.num_dim)).mu;
         }
-        const std::vector<double> scores = region_call([&] { return morbo->scalarize(y, true); });
+        std::vector<double> scores = region_call([&] { return morbo->scalarize(y, true); });
+        // A row with a NaN metric never makes the incumbent, not even where a degenerate
+        // range gives that metric the same score for every row.
+        for (std::size_t j = 0; j < scores.size(); ++j) {
+            const auto row = y.row_span(j);
+            if (std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); }))
+                scores[j] = std::numeric_limits<double>::quiet_NaN();
+        }
         // A NaN score never makes the incumbent.
         if (std::all_of(scores.begin(), scores.end(), [](double s) { return std::isnan(s); })) return;
         const std::size_t j = argmax_random_tie(scores, rng);
