@@ -516,4 +516,25 @@ void tell_turbo(Optimizer& opt, MatView x, MatView y, Telemetry& telemetry, StdR
     }
 }
 
+void adopt_rows_of_failed_tell(Optimizer& opt, MatView y, std::size_t count_before) noexcept {
+    try {
+        const std::size_t count = opt.observation_count();
+        if (count == count_before) return;
+        // Minima and maxima: rows the failed step may already have counted change nothing.
+        if (MorboTrustRegion* morbo = opt.trust_region.morbo()) {
+            morbo->update_ranges_incremental(y);
+        } else {
+            TurboTrustRegion& region = opt.trust_region.head();
+            for (std::size_t i = 0; i < y.rows; ++i) {
+                const double v = y(i, 0);
+                if (v < region.y_min) region.y_min = v;
+                if (v > region.y_max) region.y_max = v;
+            }
+        }
+        opt.trust_region.head().prev_num_obs = count;
+    } catch (...) {
+        // The caller reports the failure of the tell itself.
+    }
+}
+
 }  // namespace qelbo
