@@ -40,6 +40,7 @@ layers:
 test: layers cpp-test asan-test py-test
 
 demo: install
+	@$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore matplotlib
 	$(PYTHON) examples/demo.py
 
 bench: install
