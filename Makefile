@@ -4,10 +4,10 @@ SHELL := /bin/bash
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
 APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libopenblas-dev libopenblas-openmp-dev libtbb-dev \
-	nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev libgtest-dev libbenchmark-dev
+	nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libomp-14-dev
 PIP_PACKAGES := "numpy>=2" scipy pytest pytest-benchmark scikit-build-core ninja
 
-.PHONY: layers deps install cpp-test asan-test py-test test demo bench clean
+.PHONY: layers deps install cpp-test asan-test fuzz py-test test demo bench clean
 
 deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -31,13 +31,30 @@ asan-test: deps
 	cmake --build build/asan -j$(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
+# Each fuzz target runs FUZZ_SECONDS (10 in CI; 60 for a long run) under ASan and
+# UBSan; an allocation past the limit counts as a failure like a crash does.
+FUZZ_SECONDS ?= 10
+fuzz: deps
+	cmake -S . -B build/fuzz -G Ninja -DQEL_FUZZ=ON -DQEL_BUILD_PYTHON=OFF -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build/fuzz -j$(JOBS) --target fuzz_targets
+	@set -e; for f in build/fuzz/fuzz/fuzz_*; do \
+		name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
+		seeds=tests/fuzz/seeds/$$name; [ -d $$seeds ] || seeds=; \
+		echo "fuzz: $$name for $(FUZZ_SECONDS) s"; \
+		ASAN_OPTIONS=detect_leaks=1 $$f -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
+			-malloc_limit_mb=1024 -print_final_stats=0 -close_fd_mask=1 \
+			-artifact_prefix=build/fuzz/ $$corpus $$seeds 2>build/fuzz/$$name.log \
+			|| { tail -n 60 build/fuzz/$$name.log; exit 1; }; \
+	done
+
 py-test: install
 	cd tests/python && $(PYTHON) -m pytest -q -p no:cacheprovider .
 
 layers:
 	$(PYTHON) scripts/check_layers.py
 
-test: layers cpp-test asan-test py-test
+test: layers cpp-test asan-test fuzz py-test
 
 demo: install
 	$(PYTHON) examples/demo.py

@@ -1,5 +1,5 @@
 // Submodule `util`: standardisation, Pareto fronts, Sobol indices and
-// sequences, arm selection.
+// sequences, arm selection, the configuration file.
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "qelbo/model/config_file.h"
 #include "qelbo/optimizer/acquisition.h"
 #include "qelbo/numerics/sobol_engine.h"
 #include "qelbo/numerics/sobol_indices.h"
@@ -151,6 +152,29 @@ PyObject* py_arms_from_pareto_fronts(PyObject*, PyObject* args, PyObject* kwargs
     });
 }
 
+PyObject* py_set_config_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        auto a = parse_args("set_config_path", {"path"}, 0, args, kwargs);
+        std::optional<std::string> path;
+        if (!is_absent(a[0])) path = to_str(a[0], "path");
+        qelbo::set_config_path_override(std::move(path));
+        qelbo::install_mirot_tuning_from_config();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_ensure_config_file(PyObject*, PyObject*) {
+    return guarded([&] {
+        qelbo::install_mirot_tuning_from_config();
+        const std::string path = qelbo::Config::path();
+        (void)qelbo::Config::load(path);
+        // Paths are bytes; invalid UTF-8 comes back with U+FFFD in its place.
+        PyObject* out = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
+        if (!out) throw PyErrorSet();
+        return out;
+    });
+}
+
 PyMethodDef g_defs[] = {
     {"standardize_y", kw_cast(py_standardize_y), METH_VARARGS | METH_KEYWORDS,
      QEL_DOC("standardize_y", "(y)", "Python wrapper for standardize_y")},
@@ -164,6 +188,10 @@ PyMethodDef g_defs[] = {
     {"arms_from_pareto_fronts", kw_cast(py_arms_from_pareto_fronts), METH_VARARGS | METH_KEYWORDS,
      QEL_DOC("arms_from_pareto_fronts", "(x_cand, mu, se, num_arms, seed)",
              "Python wrapper for arms_from_pareto_fronts (returns selected candidate rows).")},
+    {"set_config_path", kw_cast(py_set_config_path), METH_VARARGS | METH_KEYWORDS,
+     QEL_DOC("set_config_path", "(path=None)", "Override qelbo config path (`None` restores `~/.qelbo/config.toml`).")},
+    {"ensure_config_file", py_ensure_config_file, METH_NOARGS,
+     QEL_DOC("ensure_config_file", "()", "Ensure `~/.qelbo/config.toml` (or override) exists and return its path.")},
 };
 
 }  // namespace
