@@ -1,0 +1,78 @@
+#include "mirot/compaction.h"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
+#include "base/panic.h"
+#include "mirot/fragment_merge.h"
+
+namespace mirot {
+
+namespace {
+
+constexpr std::uint64_t kLargeFragmentPenalty = std::numeric_limits<std::int64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t s = a + b;
+    return s < a ? std::numeric_limits<std::uint64_t>::max() : s;
+}
+
+}  // namespace
+
+std::uint64_t compaction_target(std::uint64_t indexed_rows, const MirotTuning& tuning) {
+    if (indexed_rows < 1001) return 1;
+    const std::uint64_t q = indexed_rows / tuning.index_compact_rows_per_fragment;
+    return std::clamp<std::uint64_t>(q, 3, tuning.index_compact_fragment_max);
+}
+
+std::size_t choose_merge_window(std::span<const std::uint64_t> row_counts, std::size_t width,
+                                std::uint64_t small_fragment_rows) {
+    qelbo::expect(width >= 1 && width <= row_counts.size(), "choose_merge_window: bad width");
+    std::size_t best = 0;
+    std::uint64_t best_score = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t start = 0; start + width <= row_counts.size(); ++start) {
+        std::uint64_t score = 0;
+        bool large = false;
+        for (std::size_t i = start; i < start + width; ++i) {
+            score = saturating_add(score, row_counts[i]);
+            large = large || row_counts[i] > small_fragment_rows;
+        }
+        if (large) score = saturating_add(score, kLargeFragmentPenalty);
+        if (start == 0 || score < best_score) {
+            best = start;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
+void compact_fragments(std::vector<MirotIndex>& fragments, std::uint64_t indexed_rows,
+                       const std::filesystem::path& index_dir) {
+    std::uint64_t target = compaction_target(indexed_rows, current_tuning());
+    if (fragments.size() <= std::max(saturating_add(target, target), saturating_add(target, 1))) return;
+    if (indexed_rows == 0) {
+        fragments.clear();
+        return;
+    }
+    target = compaction_target(indexed_rows, current_tuning());
+    while (fragments.size() > target) {
+        const std::size_t m = fragments.size();
+        const std::size_t width =
+            std::min<std::size_t>({std::max<std::size_t>(m - target, 2), m, 4});
+        const std::uint64_t small_rows = current_tuning().small_fragment_merge_rows;
+        std::vector<std::uint64_t> counts;
+        counts.reserve(m);
+        for (const MirotIndex& f : fragments) counts.push_back(f.header.indexed_rows);
+        const std::size_t start = choose_merge_window(counts, width, small_rows);
+
+        auto first = fragments.begin() + static_cast<std::ptrdiff_t>(start);
+        std::vector<MirotIndex> window(std::make_move_iterator(first),
+                                       std::make_move_iterator(first + static_cast<std::ptrdiff_t>(width)));
+        fragments.erase(first, first + static_cast<std::ptrdiff_t>(width));
+        MirotIndex merged = concat_merge(std::move(window), index_dir);
+        fragments.insert(fragments.begin() + static_cast<std::ptrdiff_t>(start), std::move(merged));
+    }
+}
+
+}  // namespace mirot

@@ -1,0 +1,376 @@
+#include "mirot/forest_search.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "base/panic.h"
+#include "base/worker_pool.h"
+#include "mirot/distance.h"
+#include "mirot/error.h"
+#include "mirot/merge.h"
+#include "mirot/page_search.h"
+#include "mirot/search_source.h"
+#include "mirot/tuning.h"
+
+namespace mirot {
+
+namespace {
+
+// Per-thread buffers reused from query to query.
+struct QueryScratch {
+    std::vector<float> query;
+    std::vector<float> row;
+    std::vector<float> centroid;
+    std::vector<Candidate> index_candidates;
+    std::vector<Candidate> leaf_pairs;
+    std::vector<Candidate> scanned;
+    std::vector<std::pair<std::uint32_t, float>> fragment_rank;
+    std::vector<Neighbour> merged;
+};
+
+QueryScratch& query_scratch() {
+    thread_local QueryScratch s;
+    return s;
+}
+
+// A query row narrowed to f32, divided by the scale first when rows are scaled.
+void convert_query(const BlockView& queries, std::size_t q, std::span<const double> x_scale, bool scale_x,
+                   std::vector<float>& out) {
+    const std::size_t w = queries.cols;
+    const std::size_t m = scale_x ? std::min(x_scale.size(), w) : w;
+    out.resize(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        const double v = queries(q, j);
+        out[j] = static_cast<float>(scale_x ? v / x_scale[j] : v);
+    }
+}
+
+// Keeps the `c` smallest candidates by (distance, row), as a stable sort then a cut
+// would: rows arrive in increasing order, so an equal distance never displaces.
+class BoundedHeap {
+public:
+    BoundedHeap(std::vector<Candidate>& storage, std::size_t capacity) : heap_(storage), cap_(capacity) {
+        heap_.clear();
+    }
+    void offer(Candidate c) {
+        if (cap_ == 0) return;
+        if (heap_.size() < cap_) {
+            heap_.push_back(c);
+            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
+        } else if (distance_less(c.distance, heap_.front().distance)) {
+            std::pop_heap(heap_.begin(), heap_.end(), candidate_less);
+            heap_.back() = c;
+            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
+        }
+    }
+    // Ascending by (distance, row); the heap is consumed.
+    void finish() { std::sort_heap(heap_.begin(), heap_.end(), candidate_less); }
+
+private:
+    std::vector<Candidate>& heap_;
+    std::size_t cap_;
+};
+
+// The first `keep` candidates of v in (distance, row) order, v cut to them.
+void keep_nearest(std::vector<Candidate>& v, std::size_t keep) {
+    keep = std::min(keep, v.size());
+    std::partial_sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep), v.end(), candidate_less);
+    v.resize(keep);
+}
+
+void write_row(SearchResult& result, std::size_t q, const std::vector<Neighbour>& merged) {
+    double* dist = result.distances.data() + q * result.out_k;
+    std::int64_t* idx = result.indices.data() + q * result.out_k;
+    const std::size_t m = std::min(result.out_k, merged.size());
+    for (std::size_t i = 0; i < m; ++i) {
+        dist[i] = merged[i].distance;
+        idx[i] = static_cast<std::int64_t>(merged[i].row);
+    }
+}
+
+SearchResult empty_result(std::size_t num_queries, std::size_t out_k) {
+    SearchResult r;
+    r.num_queries = num_queries;
+    r.out_k = out_k;
+    // Positions without a neighbour: never a real row at a real distance.
+    r.distances.assign(num_queries * out_k, std::numeric_limits<double>::infinity());
+    r.indices.assign(num_queries * out_k, -1);
+    return r;
+}
+
+std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
+    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) {
+        throw MirotError::invalid_parameter(std::string(what) + " size overflows");
+    }
+    return a * b;
+}
+
+std::shared_ptr<const std::vector<float>> small_rows(const SearchInputs& in, SmallNCache& cache, std::uint64_t n) {
+    if (auto hit = cache.find(n, in.num_dim)) return hit;
+    auto rows = std::make_shared<std::vector<float>>();
+    rows->reserve(checked_product(static_cast<std::size_t>(n), in.num_dim, "row cache"));
+    const SearchSource source{in.x_store, in.x_scale, in.scale_x};
+    std::vector<float> row;
+    for (std::uint64_t r = 0; r < n; ++r) {
+        row_to_search_vector(source, r, row);
+        rows->insert(rows->end(), row.begin(), row.end());
+    }
+    std::shared_ptr<const std::vector<float>> shared = std::move(rows);
+    cache.store(n, shared);
+    return shared;
+}
+
+struct Sizes {
+    std::size_t out_k;
+    std::size_t k_search;
+    std::size_t index_k;  // candidates kept from the index per query
+};
+
+Sizes search_sizes(int search_k, bool exclude_nearest, std::uint64_t n) {
+    const std::uint64_t k = static_cast<std::uint64_t>(search_k);
+    Sizes s;
+    s.out_k = static_cast<std::size_t>(std::min(k, n));
+    s.k_search = static_cast<std::size_t>(std::min(k + (exclude_nearest ? 1 : 0), n));
+    s.index_k = exclude_nearest ? std::max(2 * s.out_k, s.k_search) : s.out_k;
+    if (s.index_k < 1) s.index_k = 1;
+    return s;
+}
+
+// A fatal step of the large search: the index or the row count disagrees with the
+// column file. Reported as an error of the call rather than a crash of the process.
+[[noreturn]] void step_failed(const char* step, const MirotError& e) {
+    throw MirotError::invalid_parameter(std::string(step) + ": " + e.debug());
+}
+
+class LargeSearch {
+public:
+    LargeSearch(const SearchInputs& in, const BlockView& queries, Sizes sizes, bool exclude_nearest)
+        : in_(in), queries_(queries), sizes_(sizes), exclude_(exclude_nearest),
+          source_{in.x_store, in.x_scale, in.scale_x}, n_(in.x_store->nrows()) {}
+
+    void run(std::size_t q, SearchResult& result) const {
+        QueryScratch& s = query_scratch();
+        convert_query(queries_, q, in_.x_scale, in_.scale_x, s.query);
+        s.index_candidates.clear();
+        if (in_.indexed_rows > 0 && !in_.fragments.empty()) {
+            try {
+                index_candidates(s);
+            } catch (const MirotError& e) {
+                step_failed("search_candidates", e);
+            }
+        }
+        s.scanned.clear();
+        if (in_.indexed_rows < n_) {
+            try {
+                scan_tail(s);
+            } catch (const MirotError& e) {
+                step_failed("mirot_brute_force_topk_mmap", e);
+            }
+        }
+        if (!in_.scale_x) {
+            merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged);
+        } else {
+            struct Context {
+                const LargeSearch* search;
+                std::size_t q;
+            } ctx{this, q};
+            const ExactDistance exact{[](const void* c, std::uint32_t r) {
+                                          const auto* x = static_cast<const Context*>(c);
+                                          return x->search->exact_distance(x->q, r);
+                                      },
+                                      &ctx};
+            try {
+                merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged,
+                                &exact);
+            } catch (const MirotError& e) {
+                step_failed("mirot_merge_topk_candidates", e);
+            }
+        }
+        write_row(result, q, s.merged);
+    }
+
+private:
+    void index_candidates(QueryScratch& s) const {
+        const MirotTuning tuning = current_tuning();
+        const std::size_t m = in_.fragments.size();
+        s.fragment_rank.clear();
+        std::size_t selected = m;
+        if (m >= 3) {
+            const std::uint64_t budget =
+                std::min<std::uint64_t>({tuning.search_fragment_budget_max, m,
+                                         std::max<std::uint64_t>(in_.indexed_rows / tuning.search_rows_per_fragment, 2)});
+            if (m > budget) {
+                for (std::size_t f = 0; f < m; ++f) {
+                    const MirotIndex& frag = in_.fragments[f];
+                    float d = std::numeric_limits<float>::infinity();
+                    if (const Page* root = frag.page_by_id(frag.header.root_page_id)) {
+                        root->centroid_into(s.centroid);
+                        if (!s.centroid.empty()) d = l2_sq_f32(s.query, s.centroid);
+                    }
+                    s.fragment_rank.emplace_back(static_cast<std::uint32_t>(f), d);
+                }
+                selected = static_cast<std::size_t>(budget);
+                std::partial_sort(s.fragment_rank.begin(), s.fragment_rank.begin() + static_cast<std::ptrdiff_t>(selected),
+                                  s.fragment_rank.end(), [](const auto& a, const auto& b) {
+                                      if (distance_less(a.second, b.second)) return true;
+                                      if (distance_less(b.second, a.second)) return false;
+                                      return a.first < b.first;
+                                  });
+                s.fragment_rank.resize(selected);
+            }
+        }
+        if (s.fragment_rank.empty()) {
+            for (std::size_t f = 0; f < m; ++f) s.fragment_rank.emplace_back(static_cast<std::uint32_t>(f), 0.0f);
+        }
+        const std::size_t per_fragment_k = fragment_k(sizes_.index_k, m, selected);
+        for (const auto& [f, unused] : s.fragment_rank) {
+            (void)unused;
+            const MirotIndex& frag = in_.fragments[f];
+            const MirotTuning t = current_tuning();
+            if (frag.header.indexed_rows <= t.exhaustive_search_row_limit) {
+                s.leaf_pairs.clear();
+                for (const Page& p : frag.pages) {
+                    if (const LeafPage* leaf = p.leaf()) score_leaf(source_, s.query, *leaf, s.leaf_pairs);
+                }
+                keep_nearest(s.leaf_pairs, per_fragment_k);
+                s.index_candidates.insert(s.index_candidates.end(), s.leaf_pairs.begin(), s.leaf_pairs.end());
+            } else {
+                const bool refine = frag.header.indexed_rows <= t.skip_refinement_row_limit;
+                search_index_into(frag, s.query, per_fragment_k, static_cast<std::size_t>(t.search_beam_width), refine,
+                                  nullptr, source_, s.index_candidates);
+            }
+        }
+        keep_nearest(s.index_candidates, sizes_.index_k);
+    }
+
+    // max(K, ceil(K * fragments / selected)), saturating.
+    static std::size_t fragment_k(std::size_t k, std::size_t fragments, std::size_t selected) {
+        const std::size_t sel = std::max<std::size_t>(selected, 1);
+        std::size_t scaled;
+        if (fragments != 0 && k > std::numeric_limits<std::size_t>::max() / fragments) {
+            scaled = std::numeric_limits<std::size_t>::max();
+        } else {
+            const std::size_t prod = k * fragments;
+            scaled = prod / sel + (prod % sel != 0 ? 1 : 0);
+        }
+        return std::max(k, scaled);
+    }
+
+    void scan_tail(QueryScratch& s) const {
+        BoundedHeap heap(s.scanned, sizes_.k_search);
+        for (std::uint64_t r = in_.indexed_rows; r < n_; ++r) {
+            row_to_search_vector(source_, r, s.row);
+            heap.offer({static_cast<std::uint32_t>(r), l2_sq_f32(s.query, s.row)});
+        }
+        heap.finish();
+    }
+
+    // The f64 distance between the query and stored row r, both divided by the scale.
+    double exact_distance(std::size_t q, std::uint32_t r) const {
+        const MmapColumnStore& store = *in_.x_store;
+        if (r >= store.nrows()) throw row_out_of_range(r, store.nrows());
+        const double* x = store.row(r);
+        const std::size_t m =
+            std::min({queries_.cols, static_cast<std::size_t>(store.ncols()), in_.x_scale.size()});
+        double sum = 0.0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double d = queries_(q, j) / in_.x_scale[j] - x[j] / in_.x_scale[j];
+            sum += d * d;
+        }
+        // A NaN distance stays NaN and sorts after every number, rather than
+        // passing for a row at distance 0.
+        return sum < 0.0 ? 0.0 : sum;
+    }
+
+    const SearchInputs& in_;
+    const BlockView& queries_;
+    Sizes sizes_;
+    bool exclude_;
+    SearchSource source_;
+    std::uint64_t n_;
+};
+
+}  // namespace
+
+std::shared_ptr<const std::vector<float>> SmallNCache::find(std::uint64_t rows, std::size_t num_dim) const {
+    std::lock_guard guard(mutex_);
+    if (!values_ || rows_ != rows) return nullptr;
+    if (num_dim != 0 && values_->size() / num_dim != rows) return nullptr;
+    if (values_->size() != static_cast<std::size_t>(rows) * num_dim) return nullptr;
+    return values_;
+}
+
+void SmallNCache::store(std::uint64_t rows, std::shared_ptr<const std::vector<float>> values) {
+    std::shared_ptr<const std::vector<float>> old;
+    {
+        std::lock_guard guard(mutex_);
+        old = std::move(values_);
+        values_ = std::move(values);
+        rows_ = rows;
+    }
+}
+
+void SmallNCache::clear() { store(0, nullptr); }
+
+SearchResult score_queries_flat(const BlockView& queries, std::span<const float> rows, std::span<const double> x_scale,
+                                std::size_t n, std::size_t num_dim, std::size_t out_k, std::size_t k_search,
+                                bool scale_x, bool exclude_nearest) {
+    qelbo::expect(rows.size() == checked_product(n, num_dim, "row cache"), "small_n_x_cache length");
+    SearchResult result = empty_result(queries.rows, out_k);
+    qelbo::parallel_for_ranges(queries.rows, 16, [&](std::size_t begin, std::size_t end) {
+        QueryScratch& s = query_scratch();
+        for (std::size_t q = begin; q < end; ++q) {
+            convert_query(queries, q, x_scale, scale_x, s.query);
+            qelbo::expect(s.query.size() == num_dim, "query length differs from num_dim");
+            BoundedHeap heap(s.scanned, (n == 0 || k_search == 0) ? 0 : std::min(n, k_search));
+            const float* base = rows.data();
+            for (std::size_t i = 0; i < n; ++i) {
+                heap.offer({static_cast<std::uint32_t>(i),
+                            l2_sq_f32(s.query, std::span<const float>(base + i * num_dim, num_dim))});
+            }
+            heap.finish();
+            merge_topk_into(s.scanned, {}, out_k, k_search, exclude_nearest, s.merged);
+            write_row(result, q, s.merged);
+        }
+    });
+    return result;
+}
+
+SearchResult forest_search(const SearchInputs& in, SmallNCache& cache, const BlockView& queries, int search_k,
+                           bool exclude_nearest) {
+    if (search_k < 1) {
+        throw MirotError::invalid_parameter("search_k must be >= 1, got " + std::to_string(search_k));
+    }
+    const MmapColumnStore& store = *in.x_store;
+    if (store.ncols() != in.num_dim) {
+        throw MirotError::invalid_parameter("x store has " + std::to_string(store.ncols()) + " columns, num_dim is " +
+                                            std::to_string(in.num_dim));
+    }
+    if (queries.rows > 0 && queries.cols != in.num_dim) {
+        throw MirotError::invalid_shape({queries.rows, in.num_dim}, {queries.rows, queries.cols});
+    }
+    if (in.scale_x && in.x_scale.size() < in.num_dim) {
+        throw MirotError::invalid_parameter("x_scale has " + std::to_string(in.x_scale.size()) +
+                                            " values, num_dim is " + std::to_string(in.num_dim));
+    }
+    const std::uint64_t n = store.nrows();
+    if (n == 0) return empty_result(queries.rows, 0);
+    if (n > std::numeric_limits<std::uint32_t>::max()) {
+        throw MirotError::invalid_parameter("row count " + std::to_string(n) + " exceeds u32::MAX");
+    }
+    const Sizes sizes = search_sizes(search_k, exclude_nearest, n);
+    if (n <= kSmallSearchRowLimit) {
+        auto rows = small_rows(in, cache, n);
+        return score_queries_flat(queries, *rows, in.x_scale, static_cast<std::size_t>(n), in.num_dim, sizes.out_k,
+                                  sizes.k_search, in.scale_x, exclude_nearest);
+    }
+    SearchResult result = empty_result(queries.rows, sizes.out_k);
+    const LargeSearch search(in, queries, sizes, exclude_nearest);
+    qelbo::parallel_for_ranges(queries.rows, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t q = begin; q < end; ++q) search.run(q, result);
+    });
+    return result;
+}
+
+}  // namespace mirot

@@ -1,0 +1,274 @@
+#include "mirot/page_search.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/panic.h"
+#include "mirot/distance.h"
+
+namespace mirot {
+
+namespace {
+
+// Per-thread buffers reused across searches, so that a search allocates only when a
+// fragment is larger than any this thread has searched before.
+struct Scratch {
+    // Visited leaves, by page position: visited when stamp == generation.
+    std::vector<std::uint32_t> stamp;
+    // Internal pages entered by the descent, the same way.
+    std::vector<std::uint32_t> entered;
+    std::uint32_t generation = 0;
+    // Visited ids that name no page (only skip edges can reach them).
+    std::vector<std::uint32_t> visited_missing;
+    std::vector<std::uint32_t> queue;
+    std::vector<std::uint32_t> snapshot;
+    // Descent: each frame owns a run of (child position, distance) pairs in `arena`.
+    struct Frame {
+        const InternalPage* page;
+        std::size_t next;
+        std::size_t end;
+        std::size_t begin;
+    };
+    std::vector<Frame> frames;
+    std::vector<std::pair<std::uint32_t, float>> arena;
+    std::vector<std::pair<std::uint32_t, float>> ranked;
+    std::vector<float> centroid;
+    std::vector<float> row;
+    std::vector<Candidate> candidates;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+// Stable order by distance (NaN last), ties by position in the list.
+bool ranked_less(const std::pair<std::uint32_t, float>& a, const std::pair<std::uint32_t, float>& b) {
+    if (distance_less(a.second, b.second)) return true;
+    if (distance_less(b.second, a.second)) return false;
+    return a.first < b.first;
+}
+
+class FragmentSearch {
+public:
+    FragmentSearch(const MirotIndex& index, std::span<const float> query, std::size_t beam,
+                   std::vector<std::uint32_t>* trace, Scratch& s)
+        : index_(index), query_(query), beam_(beam == 0 ? 1 : beam), trace_(trace), s_(s) {
+        if (s_.stamp.size() < index_.pages.size()) {
+            s_.stamp.resize(index_.pages.size(), 0);
+            s_.entered.resize(index_.pages.size(), 0);
+        }
+        if (++s_.generation == 0) {
+            std::fill(s_.stamp.begin(), s_.stamp.end(), 0);
+            std::fill(s_.entered.begin(), s_.entered.end(), 0);
+            s_.generation = 1;
+        }
+        s_.visited_missing.clear();
+        s_.queue.clear();
+    }
+
+    // Marks an internal page as entered; false when it was entered before. A tree
+    // never enters a page twice; a malformed graph (shared children, cycles) would
+    // otherwise make the descent loop or grow exponentially.
+    bool enter(std::uint32_t id) {
+        auto it = index_.page_map.find(id);
+        if (it == index_.page_map.end()) return false;
+        std::uint32_t& st = s_.entered[it->second];
+        if (st == s_.generation) return false;
+        st = s_.generation;
+        return true;
+    }
+
+    // True when the id was not visited yet.
+    bool visit(std::uint32_t id) {
+        auto it = index_.page_map.find(id);
+        if (it != index_.page_map.end()) {
+            std::uint32_t& st = s_.stamp[it->second];
+            if (st == s_.generation) return false;
+            st = s_.generation;
+            return true;
+        }
+        auto& missing = s_.visited_missing;
+        if (std::find(missing.begin(), missing.end(), id) != missing.end()) return false;
+        missing.push_back(id);
+        return true;
+    }
+
+    void enqueue(std::uint32_t id) {
+        s_.queue.push_back(id);
+        if (trace_) trace_->push_back(id);
+    }
+
+    void reach_leaf(std::uint32_t id) {
+        if (visit(id)) enqueue(id);
+    }
+
+    void push_frame(const InternalPage& page) {
+        qelbo::expect(page.child_centroids.size() <= page.children.size(), "child centroid without a child id");
+        const std::size_t begin = s_.arena.size();
+        for (std::size_t i = 0; i < page.child_centroids.size(); ++i) {
+            s_.arena.emplace_back(static_cast<std::uint32_t>(i), l2_sq_f32(query_, page.child_centroids[i]));
+        }
+        const std::size_t count = s_.arena.size() - begin;
+        const std::size_t take = std::min(beam_, count);
+        auto first = s_.arena.begin() + static_cast<std::ptrdiff_t>(begin);
+        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(take), s_.arena.end(), ranked_less);
+        s_.arena.resize(begin + take);
+        s_.frames.push_back({&page, begin, begin + take, begin});
+    }
+
+    // Depth first, children in order of centroid distance, the first `beam` of each.
+    // Iterative, so the depth of the tree is bounded by memory, not by the stack.
+    void descend(const Page& root) {
+        if (const LeafPage* leaf = root.leaf()) {
+            reach_leaf(leaf->page_id);
+            return;
+        }
+        s_.frames.clear();
+        s_.arena.clear();
+        enter(root.page_id());
+        push_frame(*root.internal());
+        while (!s_.frames.empty()) {
+            Scratch::Frame& f = s_.frames.back();
+            if (f.next == f.end) {
+                s_.arena.resize(f.begin);
+                s_.frames.pop_back();
+                continue;
+            }
+            const std::uint32_t child_id = f.page->children[s_.arena[f.next++].first];
+            const Page* child = index_.page_by_id(child_id);
+            if (!child) continue;
+            if (const LeafPage* leaf = child->leaf()) {
+                reach_leaf(leaf->page_id);
+            } else if (enter(child_id)) {
+                push_frame(*child->internal());
+            }
+        }
+    }
+
+    void refine() {
+        if (s_.queue.empty() || index_.skip_edges.empty()) return;
+        s_.snapshot.assign(s_.queue.begin(), s_.queue.end());
+        for (std::uint32_t leaf_id : s_.snapshot) {
+            if (s_.queue.size() >= kCandidateLeafCap) return;
+            auto it = index_.skip_edges.find(leaf_id);
+            if (it == index_.skip_edges.end()) continue;
+            for (std::uint32_t neighbour : it->second) {
+                if (s_.queue.size() >= kCandidateLeafCap) break;
+                if (visit(neighbour)) enqueue(neighbour);
+            }
+        }
+    }
+
+    // Keeps the 384 queued leaves whose centroids lie nearest, in that order; ids
+    // that name no page drop out.
+    void bound() {
+        if (s_.queue.size() <= kCandidateLeafCap) return;
+        s_.snapshot.clear();
+        s_.ranked.clear();
+        for (std::uint32_t id : s_.queue) {
+            const Page* p = index_.page_by_id(id);
+            if (!p) continue;
+            p->centroid_into(s_.centroid);
+            s_.ranked.emplace_back(static_cast<std::uint32_t>(s_.snapshot.size()), l2_sq_f32(query_, s_.centroid));
+            s_.snapshot.push_back(id);
+        }
+        const std::size_t take = std::min(kCandidateLeafCap, s_.ranked.size());
+        std::partial_sort(s_.ranked.begin(), s_.ranked.begin() + static_cast<std::ptrdiff_t>(take), s_.ranked.end(),
+                          ranked_less);
+        s_.queue.clear();
+        for (std::size_t i = 0; i < take; ++i) s_.queue.push_back(s_.snapshot[s_.ranked[i].first]);
+    }
+
+private:
+    const MirotIndex& index_;
+    std::span<const float> query_;
+    std::size_t beam_;
+    std::vector<std::uint32_t>* trace_;
+    Scratch& s_;
+};
+
+void score_rows_from_store(const SearchSource& source, std::span<const float> query,
+                           const std::vector<std::uint32_t>& row_ids, std::vector<float>& row,
+                           std::vector<Candidate>& out) {
+    for (std::uint32_t r : row_ids) {
+        row_to_search_vector(source, r, row);
+        out.push_back({r, l2_sq_f32(query, row)});
+    }
+}
+
+void score_range_with(const SearchSource& source, std::span<const float> query, std::uint32_t start,
+                      std::uint32_t end, std::vector<float>& row, std::vector<Candidate>& out) {
+    qelbo::expect(start <= end, "assertion failed: start <= end");
+    for (std::uint32_t r = start; r < end; ++r) {
+        row_to_search_vector(source, r, row);
+        out.push_back({r, l2_sq_f32(query, row)});
+    }
+}
+
+void score_leaf_with(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
+                     std::vector<float>& row, std::vector<Candidate>& out) {
+    if (leaf.range) {
+        score_range_with(source, query, leaf.range->first, leaf.range->second, row, out);
+    } else if (!leaf.vectors.empty()) {
+        const std::size_t n = std::min(leaf.row_ids.size(), leaf.vectors.size());
+        for (std::size_t i = 0; i < n; ++i) out.push_back({leaf.row_ids[i], l2_sq_f32(query, leaf.vectors[i])});
+    } else {
+        score_rows_from_store(source, query, leaf.row_ids, row, out);
+    }
+}
+
+}  // namespace
+
+void score_leaf_range(const SearchSource& source, std::span<const float> query, std::uint32_t start,
+                      std::uint32_t end, std::vector<Candidate>& out) {
+    score_range_with(source, query, start, end, scratch().row, out);
+}
+
+void score_leaf_rows(const SearchSource& source, std::span<const float> query,
+                     const std::vector<std::uint32_t>& row_ids, const std::vector<std::vector<float>>& vectors,
+                     std::vector<Candidate>& out) {
+    if (vectors.empty()) {
+        score_rows_from_store(source, query, row_ids, scratch().row, out);
+        return;
+    }
+    const std::size_t n = std::min(row_ids.size(), vectors.size());
+    for (std::size_t i = 0; i < n; ++i) out.push_back({row_ids[i], l2_sq_f32(query, vectors[i])});
+}
+
+void score_leaf(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
+                std::vector<Candidate>& out) {
+    score_leaf_with(source, query, leaf, scratch().row, out);
+}
+
+void search_index_into(const MirotIndex& index, std::span<const float> query, std::size_t k, std::size_t beam,
+                       bool refine, std::vector<std::uint32_t>* leaf_trace, const SearchSource& source,
+                       std::vector<Candidate>& out) {
+    if (index.pages.empty()) return;
+    Scratch& s = scratch();
+    FragmentSearch search(index, query, beam, leaf_trace, s);
+    if (const Page* root = index.page_by_id(index.header.root_page_id)) search.descend(*root);
+    if (refine) search.refine();
+    search.bound();
+
+    s.candidates.clear();
+    for (std::uint32_t id : s.queue) {
+        const Page* p = index.page_by_id(id);
+        if (!p || !p->is_leaf()) continue;
+        score_leaf_with(source, query, *p->leaf(), s.row, s.candidates);
+    }
+    const std::size_t take = std::min(k, s.candidates.size());
+    std::partial_sort(s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take),
+                      s.candidates.end(), candidate_less);
+    out.insert(out.end(), s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take));
+}
+
+std::vector<Candidate> search_index(const MirotIndex& index, std::span<const float> query, std::size_t k,
+                                    std::size_t beam, bool refine, std::vector<std::uint32_t>* leaf_trace,
+                                    const SearchSource& source) {
+    std::vector<Candidate> out;
+    search_index_into(index, query, k, beam, refine, leaf_trace, source, out);
+    return out;
+}
+
+}  // namespace mirot
