@@ -66,6 +66,7 @@ layers:
 test: layers cpp-test asan-test fuzz py-test
 
 demo: install
+	@$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore matplotlib
 	$(PYTHON) examples/demo.py
 
 bench: install

@@ -1,7 +1,6 @@
 #include "mirot/forest_search.h"
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <string>
 
@@ -172,7 +171,15 @@ public:
         if (!in_.scale_x) {
             merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged);
         } else {
-            const std::function<double(std::uint32_t)> exact = [&](std::uint32_t r) { return exact_distance(q, r); };
+            struct Context {
+                const LargeSearch* search;
+                std::size_t q;
+            } ctx{this, q};
+            const ExactDistance exact{[](const void* c, std::uint32_t r) {
+                                          const auto* x = static_cast<const Context*>(c);
+                                          return x->search->exact_distance(x->q, r);
+                                      },
+                                      &ctx};
             try {
                 merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged,
                                 &exact);

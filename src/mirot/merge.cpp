@@ -15,7 +15,7 @@ bool neighbour_less(const Neighbour& a, const Neighbour& b) {
 }  // namespace
 
 void merge_topk_into(std::span<const Candidate> a, std::span<const Candidate> b, std::size_t k, std::size_t bound,
-                     bool drop_first, std::vector<Neighbour>& out, const std::function<double(std::uint32_t)>* exact) {
+                     bool drop_first, std::vector<Neighbour>& out, const ExactDistance* exact) {
     // (row, position in a then b): sorting by both finds each row's first occurrence
     // without a hash set.
     thread_local std::vector<std::pair<std::uint32_t, std::size_t>> order;

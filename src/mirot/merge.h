@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -27,10 +26,17 @@ struct Neighbour {
 std::vector<Neighbour> merge_topk_precomputed_dist(std::span<const Candidate> a, std::span<const Candidate> b,
                                                    std::size_t k, std::size_t bound, bool drop_first);
 
+// Recomputes a kept row's distance; a borrowed callable, so that a search builds
+// none per query.
+struct ExactDistance {
+    double (*fn)(const void* context, std::uint32_t row) = nullptr;
+    const void* context = nullptr;
+    double operator()(std::uint32_t row) const { return fn(context, row); }
+};
+
 // The same into `out` (cleared first). When `exact` is given, each kept row's
 // distance is its result instead of the candidate's f32 distance.
 void merge_topk_into(std::span<const Candidate> a, std::span<const Candidate> b, std::size_t k, std::size_t bound,
-                     bool drop_first, std::vector<Neighbour>& out,
-                     const std::function<double(std::uint32_t)>* exact = nullptr);
+                     bool drop_first, std::vector<Neighbour>& out, const ExactDistance* exact = nullptr);
 
 }  // namespace mirot

@@ -130,10 +130,11 @@ void MirotIndex::persist() const {
     const std::string pages_tmp = pages_path + ".tmp";
     const std::string skip_tmp = skip_path + ".tmp";
 
+    const std::vector<std::uint8_t> pages_bytes = pages_bin_bytes(*this);
     const std::optional<std::string> pages_backup = backup_of(pages_path);
     const std::optional<std::string> skip_backup = backup_of(skip_path);
     try {
-        write_file_synced(pages_tmp, as_text(pages_bin_bytes(*this)));
+        write_file_synced(pages_tmp, as_text(pages_bytes));
         write_skip_edges_file(skip_tmp, skip_edges);
         rename_path(pages_tmp, pages_path);
         rename_path(skip_tmp, skip_path);

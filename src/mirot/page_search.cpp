@@ -15,6 +15,8 @@ namespace {
 struct Scratch {
     // Visited leaves, by page position: visited when stamp == generation.
     std::vector<std::uint32_t> stamp;
+    // Internal pages entered by the descent, the same way.
+    std::vector<std::uint32_t> entered;
     std::uint32_t generation = 0;
     // Visited ids that name no page (only skip edges can reach them).
     std::vector<std::uint32_t> visited_missing;
@@ -52,13 +54,29 @@ public:
     FragmentSearch(const MirotIndex& index, std::span<const float> query, std::size_t beam,
                    std::vector<std::uint32_t>* trace, Scratch& s)
         : index_(index), query_(query), beam_(beam == 0 ? 1 : beam), trace_(trace), s_(s) {
-        if (s_.stamp.size() < index_.pages.size()) s_.stamp.resize(index_.pages.size(), 0);
+        if (s_.stamp.size() < index_.pages.size()) {
+            s_.stamp.resize(index_.pages.size(), 0);
+            s_.entered.resize(index_.pages.size(), 0);
+        }
         if (++s_.generation == 0) {
             std::fill(s_.stamp.begin(), s_.stamp.end(), 0);
+            std::fill(s_.entered.begin(), s_.entered.end(), 0);
             s_.generation = 1;
         }
         s_.visited_missing.clear();
         s_.queue.clear();
+    }
+
+    // Marks an internal page as entered; false when it was entered before. A tree
+    // never enters a page twice; a malformed graph (shared children, cycles) would
+    // otherwise make the descent loop or grow exponentially.
+    bool enter(std::uint32_t id) {
+        auto it = index_.page_map.find(id);
+        if (it == index_.page_map.end()) return false;
+        std::uint32_t& st = s_.entered[it->second];
+        if (st == s_.generation) return false;
+        st = s_.generation;
+        return true;
     }
 
     // True when the id was not visited yet.
@@ -100,8 +118,7 @@ public:
     }
 
     // Depth first, children in order of centroid distance, the first `beam` of each.
-    // Iterative, and a page never sits deeper than the page count, so a malformed
-    // graph with a cycle ends too.
+    // Iterative, so the depth of the tree is bounded by memory, not by the stack.
     void descend(const Page& root) {
         if (const LeafPage* leaf = root.leaf()) {
             reach_leaf(leaf->page_id);
@@ -109,6 +126,7 @@ public:
         }
         s_.frames.clear();
         s_.arena.clear();
+        enter(root.page_id());
         push_frame(*root.internal());
         while (!s_.frames.empty()) {
             Scratch::Frame& f = s_.frames.back();
@@ -122,7 +140,7 @@ public:
             if (!child) continue;
             if (const LeafPage* leaf = child->leaf()) {
                 reach_leaf(leaf->page_id);
-            } else if (s_.frames.size() <= index_.pages.size()) {
+            } else if (enter(child_id)) {
                 push_frame(*child->internal());
             }
         }

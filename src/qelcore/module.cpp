@@ -18,7 +18,6 @@ int fill_model(PyObject* m) {
     return register_qelparams(m);
 }
 
-PyModuleDef g_defs[6] = {};
 const Submodule g_submodules[6] = {
     {"hypervolume", "Hypervolume calculation module", register_hypervolume},
     {"hash", "Hash-based RNG module", register_hash},
@@ -28,12 +27,37 @@ const Submodule g_submodules[6] = {
     {"optimizer", "Optimizer module", register_optimizer},
 };
 
-// Builds submodule i; returns a new reference, or null with an exception set.
-PyObject* build_submodule(std::size_t i) {
-    PyModuleDef& def = g_defs[i];
-    def = PyModuleDef{PyModuleDef_HEAD_INIT, g_submodules[i].name, g_submodules[i].doc, -1,
-                      nullptr, nullptr, nullptr, nullptr, nullptr};
-    PyObject* m = PyModule_Create(&def);
+// Written once and never again: once a submodule was loaded through its own entry point,
+// the interpreter's extension cache keeps a pointer to its definition. m_size 0 (not -1):
+// a repeated load calls the entry point again, which hands back the one module object.
+PyModuleDef definition(std::size_t i) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, g_submodules[i].name, g_submodules[i].doc, 0,
+                       nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+PyModuleDef g_defs[6] = {definition(0), definition(1), definition(2), definition(3), definition(4), definition(5)};
+
+// Each submodule is built once per process, whichever entry point asks first, so its
+// classes exist once and objects made through one path are accepted by the other.
+PyObject* g_built[6] = {};
+std::int64_t g_interpreter = -1;
+
+// Types, tables and the panic exception are process-wide and belong to the interpreter
+// that first loaded the module; another interpreter must not share them.
+bool in_owning_interpreter() {
+    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interp < 0) return false;
+    if (g_interpreter >= 0 && interp != g_interpreter) {
+        PyErr_SetString(PyExc_ImportError, "qelcore can be imported in one interpreter per process only");
+        return false;
+    }
+    return true;
+}
+
+// Submodule i; returns a new reference, or null with an exception set.
+PyObject* submodule(std::size_t i) {
+    if (!in_owning_interpreter()) return nullptr;
+    if (g_built[i]) return Py_NewRef(g_built[i]);
+    PyObject* m = PyModule_Create(&g_defs[i]);
     if (!m) return nullptr;
     PyObject* all = PyList_New(0);
     if (!all || PyModule_AddObject(m, "__all__", all) < 0) {
@@ -45,27 +69,19 @@ PyObject* build_submodule(std::size_t i) {
         Py_DECREF(m);
         return nullptr;
     }
+    g_built[i] = Py_NewRef(m);
+    g_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     return m;
 }
 
-// m_size 0 (not -1): a repeated import calls the init function again, which then
-// hands back the one module object of the process.
 PyModuleDef g_main_def = {PyModuleDef_HEAD_INIT, "qelcore",
                           "qelcore: the main module of the native core, imported as qel.qelcore.", 0,
                           nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_main = nullptr;
-std::int64_t g_main_interpreter = -1;
 
 PyObject* build_main() {
-    // Types, tables and the panic exception are process-wide and belong to the
-    // interpreter that first imported the module; another interpreter must not share them.
-    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interp < 0) return nullptr;
-    if (g_main_interpreter >= 0 && interp != g_main_interpreter) {
-        PyErr_SetString(PyExc_ImportError, "qelcore can be imported in one interpreter per process only");
-        return nullptr;
-    }
+    if (!in_owning_interpreter()) return nullptr;
     if (g_main) return Py_NewRef(g_main);
     PyObject* main = PyModule_Create(&g_main_def);
     if (!main) return nullptr;
@@ -76,7 +92,7 @@ PyObject* build_main() {
         return nullptr;
     }
     for (std::size_t i = 0; i < 6; ++i) {
-        PyObject* sub = build_submodule(i);
+        PyObject* sub = submodule(i);
         if (!sub) {
             // A submodule that could not be created fails the import as an internal failure.
             if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_MemoryError)) {
@@ -100,7 +116,6 @@ PyObject* build_main() {
         Py_DECREF(name);
     }
     g_main = Py_NewRef(main);
-    g_main_interpreter = interp;
     return main;
 }
 
@@ -108,9 +123,9 @@ PyObject* build_main() {
 }  // namespace qelcore
 
 PyMODINIT_FUNC PyInit_qelcore(void) { return qelcore::build_main(); }
-PyMODINIT_FUNC PyInit_hypervolume(void) { return qelcore::build_submodule(0); }
-PyMODINIT_FUNC PyInit_hash(void) { return qelcore::build_submodule(1); }
-PyMODINIT_FUNC PyInit_util(void) { return qelcore::build_submodule(2); }
-PyMODINIT_FUNC PyInit_model(void) { return qelcore::build_submodule(3); }
-PyMODINIT_FUNC PyInit_fit(void) { return qelcore::build_submodule(4); }
-PyMODINIT_FUNC PyInit_optimizer(void) { return qelcore::build_submodule(5); }
+PyMODINIT_FUNC PyInit_hypervolume(void) { return qelcore::submodule(0); }
+PyMODINIT_FUNC PyInit_hash(void) { return qelcore::submodule(1); }
+PyMODINIT_FUNC PyInit_util(void) { return qelcore::submodule(2); }
+PyMODINIT_FUNC PyInit_model(void) { return qelcore::submodule(3); }
+PyMODINIT_FUNC PyInit_fit(void) { return qelcore::submodule(4); }
+PyMODINIT_FUNC PyInit_optimizer(void) { return qelcore::submodule(5); }

@@ -15,15 +15,16 @@ PyObject* py_normal_hash_batch(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::int64_t num_metrics = to_i64(a[2], "num_metrics");
         const std::vector<std::int64_t> seeds = seeds_arg.to_vector();
         const std::vector<std::int64_t> indices = idx_arg.to_vector();  // logical row-major order
+        // The shape of the copy: another thread may reshape the array while the lock is released.
+        std::vector<std::size_t> shape;
+        shape.reserve(idx_arg.shape().size() + 2);
+        shape.push_back(seeds.size());
+        shape.insert(shape.end(), idx_arg.shape().begin(), idx_arg.shape().end());
         std::vector<double> out;
         {
             GilRelease nogil;
             out = qelbo::normal_hash_batch_multi_seed_fast(seeds, indices, num_metrics);
         }
-        std::vector<std::size_t> shape;
-        shape.reserve(idx_arg.shape().size() + 2);
-        shape.push_back(seeds.size());
-        shape.insert(shape.end(), idx_arg.shape().begin(), idx_arg.shape().end());
         shape.push_back(static_cast<std::size_t>(num_metrics));
         return new_f64_array(shape, out.data());
     });

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <stdexcept>
 
 namespace qelcore {
 
@@ -75,6 +76,9 @@ void translate_current_exception() noexcept {
         if (t) PyErr_SetString(t, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        // A size beyond what any allocation could hold: the caller asked for too much.
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
         PyObject* t = panic_exception_type();
         if (t) PyErr_SetString(t, e.what());
@@ -139,6 +143,7 @@ std::vector<PyObject*> parse_args(const char* fname, std::initializer_list<const
 
 namespace {
 PyRef index_of(PyObject* o, const char* name) {
+    note_python_may_run();
     PyObject* idx = PyNumber_Index(o);
     if (!idx) rethrow_conversion(name);
     return PyRef::steal(idx);
@@ -172,6 +177,7 @@ std::int32_t to_i32(PyObject* o, const char* name) {
 
 double to_f64(PyObject* o, const char* name) {
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    note_python_may_run();
     double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) rethrow_conversion(name);
     return v;
@@ -182,6 +188,7 @@ bool to_bool(PyObject* o, const char* name) {
     if (o == Py_False) return false;
     // NumPy boolean scalars count as booleans.
     if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.bool") == 0 || std::strcmp(Py_TYPE(o)->tp_name, "numpy.bool_") == 0) {
+        note_python_may_run();
         int t = PyObject_IsTrue(o);
         if (t < 0) throw PyErrorSet{};
         return t != 0;
@@ -200,6 +207,7 @@ std::string to_str(PyObject* o, const char* name) {
 namespace {
 template <class T, class Conv>
 std::vector<T> to_list(PyObject* o, const char* name, Conv conv) {
+    note_python_may_run();
     if (PyUnicode_Check(o)) argument_type_error(name, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to 'Sequence'");
     Py_ssize_t n = PySequence_Size(o);
@@ -227,19 +235,13 @@ PyObject* to_dict(PyObject* o, const char* name) {
 // ---------------------------------------------------------------------------
 // Arrays
 
-std::size_t ArrayArg::size() const {
-    std::size_t n = 1;
-    for (auto s : shape_) n *= s;
-    return n;
-}
-
-ArrayArg make_array_arg(PyObject* o, const char* name, int ndim, int type_num, const char* /*type_text*/) {
+namespace {
+// Checks that o is an ndarray of the wanted element type and rank that can be read in place.
+void check_array(PyObject* o, const char* name, int ndim, int type_num) {
     ensure_numpy();
-    // The target is named generically, whatever element type and rank were asked for.
-    const std::string target = "PyArray<T, D>";
     bool ok = PyArray_Check(o);
-    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(o);
     if (ok) {
+        PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(o);
         PyArray_Descr* want = PyArray_DescrFromType(type_num);
         ok = PyArray_EquivTypes(PyArray_DESCR(arr), want);
         Py_DECREF(want);
@@ -247,31 +249,50 @@ ArrayArg make_array_arg(PyObject* o, const char* name, int ndim, int type_num, c
         // Byte-swapped or unaligned element data cannot be read in place.
         if (ok) ok = PyArray_ISNOTSWAPPED(arr) && PyArray_ISALIGNED(arr);
     }
-    if (!ok) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to '" + target + "'");
+    // The target is named generically, whatever element type and rank were asked for.
+    if (!ok) argument_type_error(name, "'" + type_name(o) + "' object cannot be converted to 'PyArray<T, D>'");
+}
+}  // namespace
+
+ArrayArg make_array_arg(PyObject* o, const char* name, int ndim, int type_num) {
+    check_array(o, name, ndim, type_num);
     ArrayArg a;
-    a.arr_ = arr;
-    a.data_ = static_cast<const char*>(PyArray_DATA(arr));
-    a.ndim_ = PyArray_NDIM(arr);
+    a.array_ = PyRef::borrow(o);
+    a.name_ = name;
+    a.want_ndim_ = ndim;
+    a.type_num_ = type_num;
+    return a;
+}
+
+void ArrayArg::bind() const {
+    // The array may have changed its element type, rank or buffer since it was converted.
+    check_array(array_.get(), name_, want_ndim_, type_num_);
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array_.get());
+    Layout l;
+    l.data = static_cast<const char*>(PyArray_DATA(arr));
+    const int nd = PyArray_NDIM(arr);
     std::size_t total = 1;
-    for (int i = 0; i < a.ndim_; ++i) {
-        auto d = static_cast<std::size_t>(PyArray_DIM(arr, i));
-        a.shape_.push_back(d);
-        a.strides_.push_back(PyArray_STRIDE(arr, i));
+    for (int i = 0; i < nd; ++i) {
+        const auto d = static_cast<std::size_t>(PyArray_DIM(arr, i));
+        l.shape.push_back(d);
+        l.strides.push_back(PyArray_STRIDE(arr, i));
         total = qelbo::checked_size(total, d);
     }
-    a.contiguous_ = PyArray_IS_C_CONTIGUOUS(arr);
-    return a;
+    l.size = total;
+    l.contiguous = PyArray_IS_C_CONTIGUOUS(arr);
+    layout_ = std::move(l);
+    epoch_ = python_epoch;
 }
 
 F64Array to_f64_array(PyObject* o, const char* name, int ndim) {
     F64Array out;
-    static_cast<ArrayArg&>(out) = make_array_arg(o, name, ndim, NPY_DOUBLE, "f64");
+    static_cast<ArrayArg&>(out) = make_array_arg(o, name, ndim, NPY_DOUBLE);
     return out;
 }
 
 I64Array to_i64_array(PyObject* o, const char* name, int ndim) {
     I64Array out;
-    static_cast<ArrayArg&>(out) = make_array_arg(o, name, ndim, NPY_INT64, "i64");
+    static_cast<ArrayArg&>(out) = make_array_arg(o, name, ndim, NPY_INT64);
     return out;
 }
 
@@ -290,19 +311,22 @@ template <class T>
 void gather(const ArrayArg& a, T* dst) {
     const std::size_t n = a.size();
     if (n == 0) return;
+    const char* base = a.bytes();
     if (a.contiguous()) {
-        std::memcpy(dst, a.bytes(), n * sizeof(T));
+        std::memcpy(dst, base, n * sizeof(T));
         return;
     }
-    const int nd = a.ndim();
-    std::vector<std::size_t> idx(static_cast<std::size_t>(nd), 0);
+    const std::vector<std::size_t>& shape = a.shape();
+    const std::vector<npy_intp>& strides = a.strides();
+    const std::size_t nd = shape.size();
+    std::vector<std::size_t> idx(nd, 0);
     for (std::size_t k = 0; k < n; ++k) {
         npy_intp off = 0;
-        for (int ax = 0; ax < nd; ++ax) off += npy_intp(idx[std::size_t(ax)]) * a.strides()[std::size_t(ax)];
-        std::memcpy(dst + k, a.bytes() + off, sizeof(T));
-        for (int ax = nd - 1; ax >= 0; --ax) {
-            if (++idx[std::size_t(ax)] < a.dim(ax)) break;
-            idx[std::size_t(ax)] = 0;
+        for (std::size_t ax = 0; ax < nd; ++ax) off += npy_intp(idx[ax]) * strides[ax];
+        std::memcpy(dst + k, base + off, sizeof(T));
+        for (std::size_t ax = nd; ax-- > 0;) {
+            if (++idx[ax] < shape[ax]) break;
+            idx[ax] = 0;
         }
     }
 }
@@ -315,20 +339,23 @@ std::vector<double> F64Array::to_vector() const {
 }
 
 qelbo::Array2 F64Array::to_array2() const {
-    qelbo::expect(ndim_ == 2, "to_array2 on a 2-D array");
-    return qelbo::Array2(shape_[0], shape_[1], to_vector());
+    const Layout& l = layout();
+    qelbo::expect(l.shape.size() == 2, "to_array2 on a 2-D array");
+    return qelbo::Array2(l.shape[0], l.shape[1], to_vector());
 }
 
 qelbo::MatView F64Array::view2() {
-    qelbo::expect(ndim_ == 2, "view2 on a 2-D array");
-    if (contiguous_) return qelbo::MatView::row_major(reinterpret_cast<const double*>(data_), shape_[0], shape_[1]);
+    const Layout& l = layout();
+    qelbo::expect(l.shape.size() == 2, "view2 on a 2-D array");
+    if (l.contiguous) return qelbo::MatView::row_major(reinterpret_cast<const double*>(l.data), l.shape[0], l.shape[1]);
     copy_ = to_vector();
-    return qelbo::MatView::row_major(copy_.data(), shape_[0], shape_[1]);
+    return qelbo::MatView::row_major(copy_.data(), l.shape[0], l.shape[1]);
 }
 
 std::span<const double> F64Array::view1() {
-    qelbo::expect(ndim_ == 1, "view1 on a 1-D array");
-    if (contiguous_) return {reinterpret_cast<const double*>(data_), shape_[0]};
+    const Layout& l = layout();
+    qelbo::expect(l.shape.size() == 1, "view1 on a 1-D array");
+    if (l.contiguous) return {reinterpret_cast<const double*>(l.data), l.shape[0]};
     copy_ = to_vector();
     return {copy_.data(), copy_.size()};
 }

@@ -106,11 +106,20 @@ private:
 // ---------------------------------------------------------------------------
 // The interpreter lock
 
+// Bumped whenever Python code may have run: at every argument conversion (it can call
+// __index__, __float__, __len__ or __getitem__) and whenever the interpreter lock comes back.
+// Array arguments compare it to know when their layout must be read again.
+inline std::uint64_t python_epoch = 0;
+inline void note_python_may_run() { ++python_epoch; }
+
 // Releases the interpreter lock for its lifetime. Only native copies may be read inside.
 class GilRelease {
 public:
     GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() {
+        PyEval_RestoreThread(state_);
+        note_python_may_run();  // other threads ran meanwhile
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
@@ -149,34 +158,57 @@ std::vector<std::uint64_t> to_u64_list(PyObject* o, const char* name);
 PyObject* to_dict(PyObject* o, const char* name);
 
 // A read-only view of a NumPy array argument of a fixed element type, any strides.
-// The array stays referenced by the call's arguments for the view's lifetime.
+// Conversion checks the type and keeps a reference to the array; the layout (data
+// pointer, shape, strides) is read at first use and read again, with the type checked
+// again, whenever Python code may have run since: such code can resize the array and free
+// the buffer a recorded pointer would still point into. Raw views (bytes, view1, view2)
+// are therefore taken only after every argument is converted, and used before any
+// further Python code runs.
 class ArrayArg {
 public:
-    int ndim() const { return ndim_; }
-    std::size_t dim(int axis) const { return shape_[static_cast<std::size_t>(axis)]; }
-    const std::vector<std::size_t>& shape() const { return shape_; }
-    std::size_t size() const;  // product of the shape (overflow-checked at construction)
-    bool contiguous() const { return contiguous_; }
-    PyArrayObject* array() const { return arr_; }
-    const char* bytes() const { return data_; }
-    const std::vector<npy_intp>& strides() const { return strides_; }
+    int ndim() const { return static_cast<int>(layout().shape.size()); }
+    std::size_t dim(int axis) const { return layout().shape[static_cast<std::size_t>(axis)]; }
+    const std::vector<std::size_t>& shape() const { return layout().shape; }
+    std::size_t size() const { return layout().size; }
+    bool contiguous() const { return layout().contiguous; }
+    const char* bytes() const { return layout().data; }
+    const std::vector<npy_intp>& strides() const { return layout().strides; }
 
 protected:
-    PyArrayObject* arr_ = nullptr;
-    const char* data_ = nullptr;
-    int ndim_ = 0;
-    std::vector<std::size_t> shape_;
-    std::vector<npy_intp> strides_;
-    bool contiguous_ = false;
-    friend ArrayArg make_array_arg(PyObject*, const char*, int, int, const char*);
+    struct Layout {
+        const char* data = nullptr;
+        std::vector<std::size_t> shape;
+        std::vector<npy_intp> strides;
+        std::size_t size = 0;
+        bool contiguous = false;
+    };
+    const Layout& layout() const {
+        if (epoch_ != python_epoch) bind();
+        return layout_;
+    }
+
+private:
+    void bind() const;
+
+    PyRef array_;
+    const char* name_ = "";
+    int want_ndim_ = -1;
+    int type_num_ = 0;
+    mutable Layout layout_;
+    mutable std::uint64_t epoch_ = ~std::uint64_t{0};
+    friend ArrayArg make_array_arg(PyObject*, const char*, int, int);
 };
 
 class F64Array : public ArrayArg {
 public:
     // Element (i) or (i, j) for 1-D and 2-D arrays, read through the strides.
-    double at(std::size_t i) const { return *reinterpret_cast<const double*>(data_ + npy_intp(i) * strides_[0]); }
+    double at(std::size_t i) const {
+        const Layout& l = layout();
+        return *reinterpret_cast<const double*>(l.data + npy_intp(i) * l.strides[0]);
+    }
     double at(std::size_t i, std::size_t j) const {
-        return *reinterpret_cast<const double*>(data_ + npy_intp(i) * strides_[0] + npy_intp(j) * strides_[1]);
+        const Layout& l = layout();
+        return *reinterpret_cast<const double*>(l.data + npy_intp(i) * l.strides[0] + npy_intp(j) * l.strides[1]);
     }
     // All elements in logical row-major order, copied.
     std::vector<double> to_vector() const;

@@ -7,6 +7,7 @@
 #include "qelbo/model/disk_backend.h"
 #include "qelbo/model/index_search.h"
 #include "qelbo/model/model.h"
+#include "qelbo/model/neighbor.h"
 #include "qelbo/model/posterior.h"
 #include "qelcore/py_kernel.h"
 #include "qelcore/py_model_draws.h"
@@ -305,7 +306,7 @@ PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             search_k = std::min(n, ku + 1);
         }
-        const qelbo::SearchResult r = m.backend_search(x.view2(), static_cast<std::int64_t>(search_k), exclude);
+        const qelbo::SearchResult r = qelbo::search_with_exact_fallback(m, x.view2(), search_k, exclude);
         const std::size_t c = std::min(r.indices.cols, ku);
         std::vector<std::uint64_t> out(qelbo::checked_mul(q, c));
         for (std::size_t i = 0; i < q; ++i)

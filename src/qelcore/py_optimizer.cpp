@@ -195,6 +195,7 @@ auto dict_value(const char* key, F convert) -> decltype(convert()) {
 // The item under key, or an empty reference when the dict has none. The reference is
 // owned: converting a value may run Python code that removes it from the dict.
 PyRef lookup(PyObject* dict, const char* key) {
+    note_python_may_run();  // a key of the caller's may compare equal through its own __eq__
     PyRef k = PyRef::steal(PyUnicode_FromString(key));
     PyObject* v = PyDict_GetItemWithError(dict, k.get());
     if (!v && PyErr_Occurred()) throw PyErrorSet{};

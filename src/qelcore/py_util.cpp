@@ -144,6 +144,11 @@ PyObject* py_arms_from_pareto_fronts(PyObject*, PyObject* args, PyObject* kwargs
             GilRelease nogil;
             chosen = qelbo::arms_from_pareto_fronts(mu, se, num_arms, seed);
         }
+        // Other threads ran while the lock was released and may have reshaped x_cand.
+        if (x_arg.dim(0) != rows || x_arg.dim(1) != cols) {
+            raise_value_error("shape mismatch: x_cand rows " + std::to_string(x_arg.dim(0)) + ", mu " +
+                              std::to_string(mu.size()) + ", se " + std::to_string(se.size()));
+        }
         qelbo::Array2 out(chosen.size(), cols);
         for (std::size_t r = 0; r < chosen.size(); ++r) {
             for (std::size_t j = 0; j < cols; ++j) out(r, j) = x_arg.at(chosen[r], j);

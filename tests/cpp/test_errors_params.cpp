@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "qelbo/core/array.h"
 #include "qelbo/core/error.h"
 #include "qelbo/core/format.h"
 #include "qelbo/core/params.h"
@@ -63,4 +64,22 @@ TEST(QELParamsValidation, FirstFailureInOrderKEpistemicAleatoric) {
     EXPECT_EQ(p.k_num_neighbors, 7);
     EXPECT_EQ(p.epistemic_variance_scale, 0.5);
     EXPECT_EQ(p.aleatoric_variance_scale, 2.0);
+}
+
+TEST(SizeErrors, OversizedShapesAreAllocationFailuresNotPanics) {
+    constexpr std::size_t big = std::size_t{1} << 40;
+    EXPECT_THROW(checked_mul(big, big), std::length_error);
+    EXPECT_THROW(Array3(big, big, 2), std::length_error);
+    EXPECT_THROW(Array2(big, big), std::length_error);
+    EXPECT_THROW(IndexArray2(std::numeric_limits<std::size_t>::max(), 2), std::length_error);
+    try {
+        checked_mul(big, big);
+    } catch (const Panic&) {
+        ADD_FAILURE() << "a size overflow is not a broken invariant";
+    } catch (const std::length_error& e) {
+        EXPECT_STREQ(e.what(), "ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+    }
+    // Sizes that come from arrays keep their own error value.
+    EXPECT_THROW(checked_size(big, big), QELError);
+    EXPECT_EQ(checked_mul(big, 4), big * 4);
 }

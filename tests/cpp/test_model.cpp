@@ -71,6 +71,10 @@ TEST(ModelErrors, ConstructorChecksRunInOrderWithExactTexts) {
          "Invalid parameter: yvar must contain only finite, non-negative values"},
         {build(x3, y3, mat(3, 1, {0.1, NAN, 0.2}), false, E, M),
          "Invalid parameter: yvar must contain only finite, non-negative values"},
+        {build(mat(3, 2, {0, 0, NAN, 1, 2, 2}), y3, std::nullopt, false, E, M),
+         "Invalid parameter: x must contain only finite values"},
+        {build(mat(3, 2, {0, 0, 1, 1, 2, -INFINITY}), y3, std::nullopt, true, E, M),
+         "Invalid parameter: x must contain only finite values"},
     };
     for (const Case& c : cases) EXPECT_EQ(error_text([&] { c.build(); }), c.text);
 }
@@ -111,6 +115,25 @@ TEST(ModelErrors, AddChecksShapesAndVariancePresence) {
               "Invalid parameter: yvar must contain only finite, non-negative values");
     EXPECT_EQ(mv.num_obs(), 2u);
     EXPECT_EQ(mv.backend().in_memory()->x().nrows(), 2u);
+}
+
+TEST(ModelErrors, NonFiniteCoordinatesAreRefusedBeforeAnythingIsStored) {
+    Vantorix m = memory_model(mat(2, 2, {0, 0, 1, 1}), mat(2, 1, {0, 1}), std::nullopt, true);
+    const std::vector<double> scale_before = m.x_scale();
+    for (double bad : {kNaN, kInf, -kInf}) {
+        std::vector<double> x{2, 2, bad, 0.5}, y{2, 100};
+        EXPECT_EQ(error_text([&] { m.add(MatView::row_major(x.data(), 2, 2), MatView::row_major(y.data(), 2, 1),
+                                         std::nullopt); }),
+                  "Invalid parameter: x must contain only finite values");
+        EXPECT_EQ(m.num_obs(), 2u);
+        EXPECT_EQ(m.backend().in_memory()->x().nrows(), 2u);
+        EXPECT_EQ(m.backend().in_memory()->y().nrows(), 2u);
+        EXPECT_EQ(m.x_scale(), scale_before);
+    }
+    // y keeps its own rules: a NaN y is stored.
+    std::vector<double> x{2, 2}, y{kNaN};
+    m.add(MatView::row_major(x.data(), 1, 2), MatView::row_major(y.data(), 1, 1), std::nullopt);
+    EXPECT_EQ(m.num_obs(), 3u);
 }
 
 TEST(ModelScales, RunningSumsGivePopulationStdAfterEachAdd) {

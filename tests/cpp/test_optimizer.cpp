@@ -38,6 +38,7 @@ public:
     int fit_calls = 0;
     int flush_schedules = 0;
     bool fail_next_fit = false;
+    bool fail_after_append = false;  // the rows stay, as after a refit that failed
 
     static double f(std::span<const double> x, std::size_t j) {
         double s = 0;
@@ -64,6 +65,10 @@ public:
         ys.insert(ys.end(), y.data, y.data + y.size());
         n += x.rows;
         ++fit_calls;
+        if (fail_after_append) {
+            fail_after_append = false;
+            throw QELError::invalid_parameter("scripted refit failure");
+        }
     }
     SurrogatePrediction predict(MatView x) override {
         if (n == 0) throw QELError::invalid_parameter("Surrogate not fitted");
@@ -262,6 +267,46 @@ TEST(Optimizer, FailedFitDuringDesignStillCountsRows) {
     EXPECT_EQ(opt.tracker.num_told(), 1u);  // rebuilt from the surrogate's rows
 }
 
+TEST(Optimizer, SurrogateFailureAfterTheRowsArrivedLeavesTheOptimizerUsable) {
+    for (const bool morbo : {false, true}) {
+        for (const int failing_step : {0, 2}) {
+            ConfigOverrides o;
+            if (morbo) {
+                o.trust_region = "morbo";
+                o.num_metrics = 2;
+            }
+            const std::size_t m = morbo ? 2 : 1;
+            ScriptedSurrogate* s = nullptr;
+            Optimizer opt = with_scripted(o.apply_to(OptimizerConfig::turbo_qel(10)), 2, 4, &s);
+            const Array2 init = opt.ask(4, 0);
+            opt.tell(init, evaluate(init, m), 0);
+            std::size_t told = 4;
+            for (int step = 0; step < 5; ++step) {
+                const Array2 x = opt.ask(2, 10 + step);
+                ASSERT_EQ(x.rows, 2u);
+                Array2 y = evaluate(x, m);
+                if (step == failing_step) {
+                    y(0, 0) = 100.0;  // a range only the failed batch reaches
+                    s->fail_after_append = true;
+                    EXPECT_EQ(error_text([&] { opt.tell(x, y, 20 + step); }), "Invalid parameter: scripted refit failure");
+                } else {
+                    opt.tell(x, y, 20 + step);
+                }
+                told += 2;
+                EXPECT_EQ(s->n, told);
+                EXPECT_EQ(opt.tr_obs_count(), told);
+                EXPECT_EQ(opt.trust_region.head().prev_num_obs, told);
+            }
+            if (morbo) {
+                EXPECT_EQ((*opt.trust_region.morbo()->objective_maxima)[0], 100.0);
+            } else {
+                EXPECT_EQ(opt.trust_region.head().y_max, 100.0);
+            }
+            EXPECT_EQ(opt.ask(3, 99).rows, 3u);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // TuRBO length rules through scripted tells
 
@@ -441,6 +486,22 @@ TEST(Optimizer, MorboWithoutSurrogateRestartsAndRebuildsRanges) {
     EXPECT_FALSE(region.stored_incumbent_y);
     EXPECT_EQ(error_text([&] { opt.tell(points(1, 2, 0.5), column_of({1}), 0); }),
               "Invalid parameter: y has 1 metric columns but the trust region expects 2");
+}
+
+TEST(Optimizer, MorboRowWithANaNMetricNeverBecomesTheIncumbent) {
+    ConfigOverrides o;
+    o.trust_region = "morbo";
+    o.num_metrics = 2;
+    Optimizer opt = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 3);
+    // Metric 0 has one finite value, so its range is degenerate and scores every row 0.5.
+    const Array2 x(3, 2, std::vector<double>{0.1, 0.1, 0.2, 0.2, 0.3, 0.3});
+    opt.tell(x, Array2(3, 2, std::vector<double>{kNaN, 3, 5, 1, 5, 2}), 0);
+    EXPECT_EQ(opt.incumbent_index, 2u);
+    EXPECT_EQ(*opt.incumbent_y, (std::vector<double>{5, 2}));
+    // With only NaN rows there is no incumbent.
+    Optimizer all_nan = make_opt(o.apply_to(OptimizerConfig::turbo_zero()), 2, 3);
+    all_nan.tell(points(2, 2, 0.5), Array2(2, 2, std::vector<double>{kNaN, 3, 4, kNaN}), 0);
+    EXPECT_FALSE(all_nan.incumbent_index);
 }
 
 TEST(Optimizer, ObservationsComeFromTheSurrogateWhenThereIsOne) {

@@ -137,3 +137,16 @@ def test_y_std_is_the_population_std_of_everything_told():
     g.tell(np.zeros((30, 1)), y[20:][::-1])  # a reversed (strided) view
     np.testing.assert_allclose(g.y_std(), y.std(axis=0), rtol=1e-12)
     assert qf.QELStatefulFitter.__text_signature__ == "(k, seed, infer_aleatoric_variance_scale=True)"
+
+
+@pytest.mark.parametrize("count", [2**62, 2**64 - 1])
+def test_impossible_candidate_counts_are_ordinary_memory_errors(count):
+    x, y = data(4, n=20)
+    m = qm.Vantorix(x, y)
+    fitter = qf.QELStatefulFitter(3, 0)
+    fitter.tell(x, y)
+    with pytest.raises(MemoryError) as err:
+        fitter.ask(m, count, 3)
+    assert isinstance(err.value, Exception)
+    # The fitter stays usable.
+    assert isinstance(fitter.ask(m, 4, 5), qm.QELParams)

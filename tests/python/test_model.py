@@ -196,3 +196,33 @@ def test_empty_model_posterior_is_prior():
     np.testing.assert_array_equal(se, 1.0)
     np.testing.assert_array_equal(ale, 0.0)
     assert idx.shape == (3, 0)
+
+
+def test_rows_with_non_finite_coordinates_are_refused():
+    x = np.array([[0.0, 0.0], [1.0, 1.0], [np.nan, 0.5], [2.0, 2.0], [3.0, 3.0]])
+    y = np.array([[0.0], [1.0], [100.0], [2.0], [3.0]])
+    with pytest.raises(ValueError, match=r"^Invalid parameter: x must contain only finite values$"):
+        Vantorix(x, y)
+    m = Vantorix(np.delete(x, 2, axis=0), np.delete(y, 2, axis=0))
+    with pytest.raises(ValueError, match=r"^Invalid parameter: x must contain only finite values$"):
+        m.add(np.array([[np.inf, 0.5]]), np.array([[100.0]]))
+    assert len(m) == 4
+    mean = m.posterior(np.array([[0.1, 0.1]]), 4, 1.0, 0.0)[0]
+    assert mean[0, 0] < 3.0
+
+
+def test_neighbors_of_far_finite_queries_come_from_an_exact_scan():
+    # Squared distances beyond 3.4e38 overflow the index's single precision.
+    x = np.array([[i * 1e19, 0.0] for i in range(12)])
+    m = Vantorix(x, np.arange(12.0)[:, None])
+    filler = np.iinfo(np.uint64).max
+    for q in (np.array([[2e20, 0.0]]), np.array([[1e21, 1e21], [2e20, 1.0], [-3e25, 7.0]])):
+        for exclude in (False, True):
+            got = m.neighbors(q, 3, exclude)
+            assert got.dtype == np.uint64 and got.shape == (len(q), 3)
+            assert not (got == filler).any()
+            want = m.index_neighbor_distances_and_indices(q, 4 if exclude else 3, exclude)[1]
+            np.testing.assert_array_equal(got, want.astype(np.uint64))
+    np.testing.assert_array_equal(m.neighbors(np.array([[2e20, 0.0]]), 3), [[11, 10, 9]])
+    # A query the index cannot place because it is not finite keeps the index's answer.
+    assert (m.neighbors(np.array([[np.nan, 0.0], [np.inf, 0.0]]), 2) == filler).all()

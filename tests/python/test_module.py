@@ -3,6 +3,7 @@ import subprocess
 import sys
 import types
 
+import numpy as np
 import pytest
 
 import qel.qelcore as q
@@ -202,3 +203,36 @@ def test_extension_exports_the_seven_init_entry_points():
     lib = ctypes.CDLL(q.__file__)
     for name in ["qelcore", "fit", "hash", "hypervolume", "model", "optimizer", "util"]:
         assert hasattr(lib, f"PyInit_{name}")
+
+
+def test_submodule_entry_points_hand_back_the_imported_submodules():
+    import ctypes
+
+    lib = ctypes.PyDLL(q.__file__)
+    x = np.array([[0.0], [1.0], [2.0]])
+    model_before = q.model.Vantorix(x, x)
+    for name in ["fit", "hash", "hypervolume", "model", "optimizer", "util"]:
+        init = getattr(lib, f"PyInit_{name}")
+        init.restype = ctypes.py_object
+        assert init() is getattr(q, name)
+    # Objects made before are still accepted where the class is expected.
+    assert len(q.fit.subsample_loglik(model_before, x, x, [1], [1.0], [0.0], 3, 0)) == 1
+
+
+def test_loading_a_submodule_first_shares_it_with_the_later_import():
+    code = (
+        "import importlib.machinery, importlib.util, sys\n"
+        "path = sys.argv[1]\n"
+        "loader = importlib.machinery.ExtensionFileLoader('util', path)\n"
+        "spec = importlib.util.spec_from_file_location('util', path, loader=loader)\n"
+        "util = importlib.util.module_from_spec(spec)\n"
+        "import numpy as np\n"
+        "import qel.qelcore as q\n"
+        "print(util is q.util, util.standardize_y(np.array([1.0, 3.0])))\n"
+        "again = importlib.util.module_from_spec(importlib.util.spec_from_file_location('model', path))\n"
+        "print(again is q.model)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code, q.__file__], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True", "(2.0,", "1.0)", "True"]
+    assert out.stderr == ""

@@ -249,3 +249,10 @@ def test_turbo_qel_beats_lhd_on_hartmann6():
         qel_best.append(run(opt_mod.create_optimizer_qel(bounds, seed=seed), neg_hartmann6, 200, 10, seed))
         lhd_best.append(run(opt_mod.create_optimizer_lhd(bounds, seed=seed), neg_hartmann6, 200, 10, seed))
     assert np.median(qel_best) > np.median(lhd_best)
+
+
+def test_impossible_fit_candidate_count_is_an_ordinary_memory_error():
+    opt = opt_mod.create_optimizer_qel(UNIT3, num_init=2, config_overrides={"num_fit_candidates": 2**62})
+    x = opt.ask(2, 0)
+    with pytest.raises(MemoryError):
+        opt.tell(x, sphere(x), 0)

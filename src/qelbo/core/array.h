@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -17,11 +18,13 @@
 
 namespace qelbo {
 
-// a * b for element counts; a product that does not fit an isize-sized array is fatal.
+// a * b for element counts. Counts often come from callers, so a product that does not fit
+// an isize-sized array is an allocation that cannot succeed (std::length_error, as a vector
+// asked for more than max_size), not a broken invariant.
 inline std::size_t checked_mul(std::size_t a, std::size_t b) {
     constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (a != 0 && b > limit / a) {
-        throw Panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+        throw std::length_error("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
     }
     return a * b;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Error values of the core library. Each type's what() is exactly its display
-// text; the bindings raise every CoreError as ValueError and every Panic as the
-// panic exception, mapped in one place.
+// text; the bindings raise every CoreError as ValueError, every Panic as the
+// panic exception and a size no allocation could hold (std::length_error) as
+// MemoryError, mapped in one place.
 
 #include <cstddef>
 #include <cstdint>

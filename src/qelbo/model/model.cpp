@@ -56,6 +56,12 @@ void check_yvar_values(const MatView& yvar) {
     }
 }
 
+// A NaN coordinate makes every distance to its row NaN, which the search orders first:
+// such a row would be everyone's nearest neighbour.
+void check_x_values(const MatView& x) {
+    if (!all_finite(x)) throw QELError::invalid_parameter("x must contain only finite values");
+}
+
 std::optional<std::string> env_work_dir() {
     const char* v = std::getenv("QEL_WORK_DIR");
     if (!v) return std::nullopt;
@@ -94,6 +100,7 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         throw QELError::invalid_parameter("scale_x=True is not compatible with MIROT_DISK");
     }
     if (yvar) check_yvar_values(view_of(*yvar));
+    check_x_values(view_of(x));
 
     ColumnMoments ym = column_sums_and_sumsq(view_of(y));
     std::vector<double> y_scale = scale_from_moments(n, m, ym.sums, ym.sumsq, 0.0);
@@ -184,6 +191,7 @@ void Vantorix::add(const MatView& x, const MatView& y, const std::optional<MatVi
     } else if (stores_yvar) {
         throw QELError::invalid_parameter("yvar must be provided if model has existing yvar");
     }
+    check_x_values(x);
     if (x.rows == 0) return;
 
     std::size_t n;

@@ -1,6 +1,7 @@
 #include "qelbo/model/neighbor.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -9,6 +10,7 @@
 #include "qelbo/model/index_search.h"
 #include "qelbo/model/model.h"
 #include "qelbo/model/neighbor_dist.h"
+#include "qelbo/model/tie_break.h"
 
 namespace qelbo {
 
@@ -23,6 +25,29 @@ SearchResult apply_exclude_nearest(SearchResult r, bool exclude_nearest) {
         std::copy_n(r.indices.row(i) + 1, w, out.indices.row(i));
     }
     return out;
+}
+
+SearchResult search_with_exact_fallback(const Vantorix& model, const MatView& queries, std::size_t search_k,
+                                        bool exclude_nearest) {
+    const std::size_t n = model.num_obs();
+    expect(search_k >= 1 && search_k <= n, "search_k within the stored rows");
+    SearchResult r = model.backend_search(queries, static_cast<std::int64_t>(search_k), false);
+    expect(r.indices.rows == queries.rows && r.indices.cols == search_k, "one answer of search_k per query");
+    for (std::size_t i = 0; i < queries.rows; ++i) {
+        const std::int64_t* idx = r.indices.row(i);
+        const bool placed = std::all_of(idx, idx + search_k, [n](std::int64_t v) {
+            return v >= 0 && static_cast<std::size_t>(v) < n;
+        });
+        if (placed) continue;
+        const std::vector<double> q = query_row(queries, i);
+        if (!std::all_of(q.begin(), q.end(), [](double v) { return std::isfinite(v); })) continue;
+        const std::vector<PoolEntry> sel = select_from_full_scan(row_dist2s_for_query(model, q), search_k);
+        for (std::size_t j = 0; j < search_k; ++j) {
+            r.distances(i, j) = sel[j].dist2;
+            r.indices(i, j) = sel[j].row;
+        }
+    }
+    return apply_exclude_nearest(std::move(r), exclude_nearest);
 }
 
 Array2 dist2s_for_neighbor_indices(const Vantorix& model, const MatView& queries, const IndexArray2& indices) {

@@ -27,6 +27,13 @@ std::optional<NeighborData> get_neighbor_data(const Vantorix& model, const MatVi
 // Drops column 0 when set (a result of 0 or 1 column becomes nq x 0).
 SearchResult apply_exclude_nearest(SearchResult r, bool exclude_nearest);
 
+// The backend's search for search_k neighbours per query (1 <= search_k <= stored rows), with
+// every finite query the index could not place (an answer naming no stored row, as when its
+// f32 distances overflow) answered by an exact scan of all rows instead; non-finite queries
+// keep the backend's answer. The nearest is dropped with `exclude_nearest`. Throws QELError.
+SearchResult search_with_exact_fallback(const Vantorix& model, const MatView& queries, std::size_t search_k,
+                                        bool exclude_nearest);
+
 // Exact squared distance from query i to stored row indices(i, j); +inf for a negative index.
 Array2 dist2s_for_neighbor_indices(const Vantorix& model, const MatView& queries, const IndexArray2& indices);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace qelbo {
 
@@ -13,7 +14,7 @@ std::size_t headroom(std::size_t rows, std::size_t dim) {
 
 std::size_t checked_add(std::size_t a, std::size_t b) {
     if (b > std::numeric_limits<std::size_t>::max() - a) {
-        throw Panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+        throw std::length_error("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
     }
     return a + b;
 }

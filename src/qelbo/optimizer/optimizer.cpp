@@ -130,6 +130,7 @@ void Optimizer::tell(MatView x, MatView y, std::uint64_t seed) {
 
     const std::uint64_t r = x.rows;
     const bool common = strategy.in_design_phase();
+    const std::size_t count_before = observation_count();
     try {
         if (common) {
             tell_common(*this, x, y, nullptr, rng);
@@ -139,6 +140,7 @@ void Optimizer::tell(MatView x, MatView y, std::uint64_t seed) {
     } catch (...) {
         // The design counter counts told rows even when the step failed; in_init stays.
         if (common) strategy.told = saturating_add(strategy.told, r);
+        if (!common) adopt_rows_of_failed_tell(*this, y, count_before);
         telemetry.dt_tell = seconds_since(start);
         throw;
     }

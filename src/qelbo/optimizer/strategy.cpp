@@ -322,7 +322,14 @@ void select_incumbent(Optimizer& opt, const std::vector<std::size_t>& cands, Std
             for (std::size_t c : cands) x_rows.push_back(opt.obs_row_x(c));
             y = opt.surrogate->predict(stack_rows(x_rows, opt.num_dim)).mu;
         }
-        const std::vector<double> scores = region_call([&] { return morbo->scalarize(y, true); });
+        std::vector<double> scores = region_call([&] { return morbo->scalarize(y, true); });
+        // A row with a NaN metric never makes the incumbent, not even where a degenerate
+        // range gives that metric the same score for every row.
+        for (std::size_t j = 0; j < scores.size(); ++j) {
+            const auto row = y.row_span(j);
+            if (std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); }))
+                scores[j] = std::numeric_limits<double>::quiet_NaN();
+        }
         // A NaN score never makes the incumbent.
         if (std::all_of(scores.begin(), scores.end(), [](double s) { return std::isnan(s); })) return;
         const std::size_t j = argmax_random_tie(scores, rng);
@@ -506,6 +513,27 @@ void tell_turbo(Optimizer& opt, MatView x, MatView y, Telemetry& telemetry, StdR
     if (region.needs_restart()) {
         region.restart();
         opt.restart_count += 1;
+    }
+}
+
+void adopt_rows_of_failed_tell(Optimizer& opt, MatView y, std::size_t count_before) noexcept {
+    try {
+        const std::size_t count = opt.observation_count();
+        if (count == count_before) return;
+        // Minima and maxima: rows the failed step may already have counted change nothing.
+        if (MorboTrustRegion* morbo = opt.trust_region.morbo()) {
+            morbo->update_ranges_incremental(y);
+        } else {
+            TurboTrustRegion& region = opt.trust_region.head();
+            for (std::size_t i = 0; i < y.rows; ++i) {
+                const double v = y(i, 0);
+                if (v < region.y_min) region.y_min = v;
+                if (v > region.y_max) region.y_max = v;
+            }
+        }
+        opt.trust_region.head().prev_num_obs = count;
+    } catch (...) {
+        // The caller reports the failure of the tell itself.
     }
 }
 

@@ -76,4 +76,9 @@ void tell_common(Optimizer& opt, MatView x, MatView y, double* dt_fit, StdRng& r
 // tell_common followed by the trust-region update and restart.
 void tell_turbo(Optimizer& opt, MatView x, MatView y, Telemetry& telemetry, StdRng& rng);
 
+// After a trust-region tell of y failed: rows that reached the surrogate anyway (the model
+// only appends, so they cannot be taken back) are taken into the region's row count and
+// ranges, so that the next tell and ask work. count_before is the row count before the tell.
+void adopt_rows_of_failed_tell(Optimizer& opt, MatView y, std::size_t count_before) noexcept;
+
 }  // namespace qelbo

@@ -38,12 +38,6 @@ std::vector<MirotIndex> forest(const std::vector<std::uint64_t>& counts) {
     return out;
 }
 
-std::uint64_t sum(const std::vector<std::uint64_t>& v) {
-    std::uint64_t s = 0;
-    for (auto x : v) s += x;
-    return s;
-}
-
 LeafPage vector_leaf(std::uint32_t id, std::vector<float> v) {
     LeafPage l;
     l.page_id = id;
@@ -173,21 +167,4 @@ TEST(Compaction, LeftmostWindowWinsTiesAndLargeFragmentsAreAvoided) {
     EXPECT_EQ(mirot::choose_merge_window(all_large, 3, 15000), 1u);
     // Sums that would overflow saturate instead of wrapping to a small score.
     EXPECT_EQ(mirot::choose_merge_window(std::vector<std::uint64_t>{5, ~0ull, ~0ull, 1}, 2, ~0ull), 0u);
-}
-
-TEST(Compaction, ManySmallSyncsKeepLargeFragmentsApart) {
-    // The forest of a stream of syncs: after every new fragment, compact.
-    std::vector<MirotIndex> f;
-    std::uint64_t rows = 0;
-    std::vector<std::uint64_t> added;
-    for (int i = 0; i < 60; ++i) {
-        const std::uint64_t n = i % 10 == 0 ? 20000 : 300;
-        f.push_back(leaf_fragment(n));
-        rows += n;
-        mirot::compact_fragments(f, rows, "/i");
-        EXPECT_EQ(sum(row_counts(f)), rows);
-        EXPECT_LE(f.size(), 2 * mirot::compaction_target(rows, {}));
-    }
-    // Fragments of 20000 rows were never merged with each other while small ones existed.
-    for (std::uint64_t c : row_counts(f)) EXPECT_TRUE(c < 40000) << c;
 }

@@ -208,16 +208,6 @@ TEST(KmeansBuild, SmallInputsMakeOneVectorLeaf) {
     EXPECT_EQ(f.header.leaf_capacity, 32u);
 }
 
-TEST(KmeansBuild, SameRowsAndSeedGiveSamePagesOtherSeedMayNot) {
-    Rows r = random_rows(900, 5, 9);
-    MirotIndex a = build(r, 5, 1);
-    MirotIndex b = build(r, 5, 1);
-    MirotIndex c = build(r, 5, 2);
-    EXPECT_EQ(a.pages, b.pages);
-    EXPECT_EQ(a.skip_edges, b.skip_edges);
-    EXPECT_NE(a.pages, c.pages);
-}
-
 TEST(KmeansBuild, UndividableRowsAreCutIntoRunsInInputOrder) {
     // 1000 identical rows: a clustering never separates them.
     Rows same;

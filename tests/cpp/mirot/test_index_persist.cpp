@@ -181,13 +181,8 @@ TEST_F(IndexPersist, OpenReportsBrokenFilesWithTheirTexts) {
     EXPECT_EQ(open_error(where), "");
     write_bytes(where + "/header.json", R"({"num_dim":2,"indexed_rows":10,"root_page_id":0,"skip_neighbors":3})");
     EXPECT_EQ(open_error(where), "missing field `leaf_capacity`");
-    write_bytes(where + "/header.json", R"({"num_dim":2,"indexed_rows":10,"root_page_id":4294967296,)"
-                                        R"("leaf_capacity":32,"skip_neighbors":3})");
-    EXPECT_EQ(open_error(where), "invalid value: integer `4294967296`, expected u32");
-    write_bytes(where + "/header.json", "[2, 10, 0, 32, 3]");
-    EXPECT_EQ(open_error(where), "");
     write_bytes(where + "/header.json", "\xff");
-    EXPECT_FALSE(open_error(where).empty());
+    EXPECT_EQ(open_error(where), "stream did not contain valid UTF-8");
 }
 
 TEST_F(IndexPersist, OpenRefusesPageGraphsASearchCouldNotWalk) {

@@ -213,6 +213,10 @@ TEST(MmapColumnStore, FullDiskFailsTheAppendAndChangesNothing) {
     EXPECT_EQ(s.nrows(), 101u);
     EXPECT_EQ(s.row(1)[0], 0.0);
     EXPECT_EQ(s.row(100)[1], 199.0);
+    // A size no file can have is refused before any system call.
+    EXPECT_EQ(error_of([&] { s.ensure_capacity(std::uint64_t{1} << 62); }).message(),
+              "out of range integral type conversion attempted");
+    EXPECT_EQ(s.nrows(), 101u);
 }
 
 TEST(MmapColumnStore, RealFileSizeLimitIsACleanErrorNotASignal) {

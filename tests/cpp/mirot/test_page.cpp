@@ -156,17 +156,3 @@ TEST(PageRecord, MalformedRecordsFailWithTheirTexts) {
     push_u32(huge_dim, 0);
     EXPECT_EQ(read_error(huge_dim), "truncated f32");
 }
-
-TEST(PageRecord, ReadF32VecStopsAfterTheLastWholeValue) {
-    std::vector<std::uint8_t> bytes = {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40, 1, 2};
-    std::size_t cursor = 0;
-    auto two = Page::read_f32_vec(bytes, cursor, 2);
-    ASSERT_TRUE(two);
-    EXPECT_EQ(*two, (std::vector<float>{1.0f, 2.0f}));
-    EXPECT_EQ(cursor, 8u);
-    EXPECT_TRUE(Page::read_f32_vec(bytes, cursor, 0)->empty());
-    EXPECT_EQ(cursor, 8u);
-    cursor = 0;
-    EXPECT_FALSE(Page::read_f32_vec(bytes, cursor, 3));
-    EXPECT_EQ(cursor, 8u);
-}

@@ -170,11 +170,11 @@ TEST(PageSearch, ScaledRowsAndRowsBeyondTheStore) {
                  qelbo::Panic);
 }
 
-TEST(PageSearch, DeepOrCyclicPageGraphsEndWithoutRecursion) {
+TEST(PageSearch, DeepCyclicOrSharedPageGraphsEndQuickly) {
     // A chain of 200000 internal pages: recursion on it would overflow the stack.
     const std::uint32_t depth = 200000;
     std::vector<Page> pages;
-    for (std::uint32_t i = 0; i < depth; ++i) pages.push_back(Page(InternalPage{i, {i + 1}, {{0.0f}}}));
+    for (std::uint32_t i = 0; i < depth; ++i) pages.emplace_back(InternalPage{i, {i + 1}, {{0.0f}}});
     pages.push_back(point_leaf(depth, 5, {0.0f}));
     MirotIndex chain = fragment_of(pages, 1, 6);
     EXPECT_EQ(rows_of(mirot::search_index(chain, std::vector<float>{0.0f}, 3, 1, false, nullptr, SearchSource{})),
@@ -186,4 +186,12 @@ TEST(PageSearch, DeepOrCyclicPageGraphsEndWithoutRecursion) {
     MirotIndex cyclic = fragment_of(loop, 1, 5);
     EXPECT_EQ(rows_of(mirot::search_index(cyclic, std::vector<float>{0.0f}, 3, 2, false, nullptr, SearchSource{})),
               std::vector<std::uint32_t>{4});
+
+    // A ladder whose pages both name the next one: 2^80 paths, one page each.
+    std::vector<Page> ladder;
+    for (std::uint32_t i = 0; i < 80; ++i) ladder.emplace_back(InternalPage{i, {i + 1, i + 1}, {{0.0f}, {0.0f}}});
+    ladder.push_back(point_leaf(80, 1, {0.0f}));
+    EXPECT_EQ(rows_of(mirot::search_index(fragment_of(ladder, 1, 2), std::vector<float>{0.0f}, 3, 2, false, nullptr,
+                                          SearchSource{})),
+              std::vector<std::uint32_t>{1});
 }
