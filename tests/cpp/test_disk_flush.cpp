@@ -120,12 +120,17 @@ TEST(DiskFlush, BuildFromBeforeAResetIsNotInstalled) {
 
 TEST(DiskFlush, FailedPersistAtDestructionIsPrintedNotRaised) {
     TempDir dir;
+    std::string metadata;
     ::testing::internal::CaptureStderr();
     {
         Vantorix m = disk_model(dir.path(), ramp(8, 2), ramp(8, 1));
+        metadata = mirot_test::read_bytes(dir.file("metadata.json"));
+        // The rows are made durable before anything that counts them: that fails first.
         mirot::inject_io_fault(mirot::IoFault::Fsync, EIO);
     }
     mirot::clear_io_faults();
+    EXPECT_EQ(mirot_test::read_bytes(dir.file("metadata.json")), metadata);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("index/header.json")));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "qelbo: persist_index_to_disk on drop failed: Invalid parameter: Input/output error (os error 5)\n");
     EXPECT_EQ(reopen(dir.path()).num_obs(), 8u);
