@@ -212,7 +212,9 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     MmapColumnStore x_store = mmap_open_or_create(join(work_dir, "train_x.bin"), num_dim, known);
     MmapColumnStore y_store = mmap_open_or_create(join(work_dir, "train_y.bin"), num_metrics, known);
     if (x_store.nrows() != y_store.nrows()) throw MirotError::invalid_parameter("train_x.bin and train_y.bin disagree");
-    if (x_store.nrows() == 0 && x.rows > 0) {
+    // A store that holds rows keeps them: the rows given are not written.
+    const bool had_rows = x_store.nrows() > 0;
+    if (!had_rows && x.rows > 0) {
         x_store.ensure_capacity(x.rows);
         y_store.ensure_capacity(y.rows);
         x_store.mmap_append(x);
@@ -229,11 +231,11 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     const std::uint64_t num_obs = x_store.nrows();
     const std::string yvar_path = join(work_dir, "train_yvar.bin");
     std::optional<MmapColumnStore> yvar_store;
-    if (yvar && (yvar->rows > 0 || num_obs > 0)) {
-        yvar_store = mirot_open_or_append_yvar(dir, num_metrics, yvar);
-    } else if (num_obs > 0) {
-        // A reopened store keeps its variances.
+    if (had_rows) {
+        // A reopened store keeps its variances, and only its own.
         if (path_exists(yvar_path)) yvar_store = mmap_open_or_create(yvar_path, num_metrics, num_obs);
+    } else if (yvar && yvar->rows > 0) {
+        yvar_store = mirot_open_or_append_yvar(dir, num_metrics, yvar);
     } else if (path_exists(yvar_path)) {
         // Left by an add that never completed: it holds no counted row, and a later
         // reopen must not read it as the variances of rows stored without any.

@@ -319,3 +319,30 @@ TEST(DiskModel, RelativeWorkDirIsFixedAtConstruction) {
     EXPECT_FALSE(std::filesystem::exists(base.file("elsewhere/wd")));
     EXPECT_EQ(reopen(base.file("wd")).num_obs(), 2u);
 }
+
+TEST(DiskModel, VariancesBelongOnlyToTheRowsTheyWereStoredWith) {
+    // Rows stored without variances, then a construction bringing rows and variances:
+    // the stored rows stay, the given ones (variances included) are not written.
+    TempDir dir;
+    { disk_model(dir.path(), mat(3, 1, {0, 1, 2}), mat(3, 1, {0, 1, 2})); }
+    {
+        Vantorix m = disk_model(dir.path(), mat(2, 1, {5, 6}), mat(2, 1, {5, 6}), mat(2, 1, {1, 1}));
+        EXPECT_EQ(m.num_obs(), 3u);
+        EXPECT_FALSE(m.backend().stores_yvar());
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("train_yvar.bin")));
+    EXPECT_EQ(reopen(dir.path()).num_obs(), 3u);
+
+    // A first add with variances that fails leaves no variance file behind, so rows added
+    // later without variances are never paired with stale ones.
+    TempDir empty;
+    Vantorix m = disk_model(empty.path(), Array2(0, 1), Array2(0, 1));
+    mirot::inject_io_fault(mirot::IoFault::Allocate, ENOSPC, 2);
+    EXPECT_NE(error_text([&] { m.add(mat(100, 1, std::vector<double>(100, 1.0)), mat(100, 1, std::vector<double>(100, 1.0)),
+                                     mat(100, 1, std::vector<double>(100, 0.5))); }),
+              "<no error>");
+    mirot::clear_io_faults();
+    EXPECT_FALSE(std::filesystem::exists(empty.file("train_yvar.bin")));
+    m.add(mat(2, 1, {1, 2}), mat(2, 1, {1, 2}), std::nullopt);
+    EXPECT_FALSE(m.backend().stores_yvar());
+}
