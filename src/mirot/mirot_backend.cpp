@@ -264,6 +264,7 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     b.pending_rows_ = num_obs - clamped;
     b.index_dirty_ = clamped < num_obs || covered < clamped;
     if (covered < clamped) b.index_.ensure_sync(b.sync_source(), clamped);
+    if (num_obs > 0) b.sync_row_files();
     mirot_write_metadata(dir, num_obs, num_dim, num_metrics, scale_x, clamped);
     b.write_num_obs(num_obs);
     return b;
@@ -406,6 +407,14 @@ void MirotBackend::release_resident_pages() {
     if (yvar_store_) yvar_store_->release_resident_pages();
 }
 
+void MirotBackend::sync_row_files() {
+    // The rows reach stable storage before any file that counts them.
+    sync_file(x_store_.path());
+    sync_file(y_store_.path());
+    if (yvar_store_) sync_file(yvar_store_->path());
+    sync_file(join(work_dir_, "num_obs.bin"));
+}
+
 bool MirotBackend::index_files_match() const {
     const std::filesystem::path& dir = index_.index_dir;
     std::uint64_t on_disk = 0;
@@ -441,11 +450,7 @@ void MirotBackend::persist_index() {
     }
     index_.ensure_sync(sync_source(), num_obs());
     if (!index_.fragments.empty() || index_.indexed_rows != 0) {
-        // The rows reach stable storage before any file that counts them.
-        sync_file(x_store_.path());
-        sync_file(y_store_.path());
-        if (yvar_store_) sync_file(yvar_store_->path());
-        sync_file(join(work_dir_, "num_obs.bin"));
+        sync_row_files();
         if (index_.fragments.size() > 1) {
             concat_merge(index_.fragments, index_.index_dir).persist();
         } else if (index_.fragments.size() == 1) {

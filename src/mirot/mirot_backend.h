@@ -112,6 +112,7 @@ private:
     void write_num_obs(std::uint64_t n);
     void set_index_dirty();
     bool index_files_match() const;
+    void sync_row_files();
 
     std::filesystem::path work_dir_;
     std::uint64_t num_dim_;
