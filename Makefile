@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
-APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libopenblas-dev libopenblas-openmp-dev libtbb-dev \
+APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libopenblas-serial-dev libtbb-dev \
 	nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev libgtest-dev libbenchmark-dev
 PIP_PACKAGES := "numpy>=2" scipy pytest pytest-benchmark scikit-build-core ninja
 
