@@ -6,8 +6,10 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <climits>
 
+#include "base/worker_pool.h"
 #include "qelbo/model/knn.h"
 
 namespace qelbo {
@@ -66,36 +68,45 @@ void FaissBackend::add(const MatView& rows) {
 }
 
 namespace {
-// Below this many multiply-adds a search is faster on the calling thread alone: waking the
-// OpenMP team costs far more than the work, and much more again on a busy machine.
-constexpr double kParallelSearchWork = 1 << 22;
 
-// Limits the OpenMP team of the calling thread for its lifetime.
-class OmpThreadLimit {
+// Queries per search block, at most: enough that FAISS takes its matrix-product path and
+// the per-call overhead is small, few enough that blocks keep every worker busy.
+constexpr std::size_t kMaxQueriesPerBlock = 256;
+
+// FAISS parallelises with OpenMP, while our blocks already run on the worker pool: inside a
+// block it uses the calling thread alone. The thread count is a setting of the calling thread
+// only and is put back when the block ends.
+class OmpSingleThread {
 public:
-    explicit OmpThreadLimit(bool single) : saved_(omp_get_max_threads()), active_(single) {
-        if (active_) omp_set_num_threads(1);
-    }
-    ~OmpThreadLimit() {
-        if (active_) omp_set_num_threads(saved_);
-    }
+    OmpSingleThread() : saved_(omp_get_max_threads()) { omp_set_num_threads(1); }
+    ~OmpSingleThread() { omp_set_num_threads(saved_); }
+    OmpSingleThread(const OmpSingleThread&) = delete;
+    OmpSingleThread& operator=(const OmpSingleThread&) = delete;
 
 private:
     int saved_;
-    bool active_;
 };
+
 }  // namespace
 
 void FaissBackend::search(std::size_t nq, const float* queries, std::size_t k, float* distances,
                           std::int64_t* labels) const {
-    const double work = static_cast<double>(nq) * static_cast<double>(index_->ntotal) * static_cast<double>(d_);
-    OmpThreadLimit limit(work < kParallelSearchWork);
-    try {
-        index_->search(static_cast<faiss::Index::idx_t>(nq), queries, static_cast<faiss::Index::idx_t>(k), distances,
-                       labels);
-    } catch (const faiss::FaissException& e) {
-        throw IndexSearchError::invalid_parameter(faiss_map_err(e));
-    }
+    if (nq == 0) return;
+    // Blocks of near-equal size fixed by nq alone, so every answer is the same for any pool size.
+    const std::size_t blocks = nq / kMaxQueriesPerBlock + (nq % kMaxQueriesPerBlock != 0 ? 1 : 0);
+    const std::size_t base = nq / blocks, extra = nq % blocks;
+    const std::size_t d = static_cast<std::size_t>(index_->d);
+    parallel_for_chunks(blocks, [&](std::size_t b) {
+        const std::size_t q0 = b * base + std::min(b, extra);
+        const std::size_t count = base + (b < extra ? 1 : 0);
+        OmpSingleThread single;
+        try {
+            index_->search(static_cast<faiss::Index::idx_t>(count), queries + q0 * d,
+                           static_cast<faiss::Index::idx_t>(k), distances + q0 * k, labels + q0 * k);
+        } catch (const faiss::FaissException& e) {
+            throw IndexSearchError::invalid_parameter(faiss_map_err(e));
+        }
+    });
 }
 
 }  // namespace qelbo

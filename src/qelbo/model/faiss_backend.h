@@ -35,7 +35,8 @@ public:
     std::size_t index_d() const;
     // Appends rows (r x d) after the stored vectors. Throws IndexSearchError.
     void add(const MatView& rows);
-    // FAISS search of nq row-major f32 queries; buffers hold nq * k entries.
+    // FAISS search of nq row-major f32 queries; buffers hold nq * k entries. Runs in blocks of
+    // queries on the worker pool, each a single-threaded FAISS call. Throws IndexSearchError.
     void search(std::size_t nq, const float* queries, std::size_t k, float* distances, std::int64_t* labels) const;
 
 private:
