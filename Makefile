@@ -47,6 +47,7 @@ bench: install
 	cmake --build build/bench -j$(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
 	$(PYTHON) -m pytest -q -p no:cacheprovider bench/bench_optimizer.py
+	$(PYTHON) bench/bench_outside_load.py
 
 clean:
 	rm -rf build
