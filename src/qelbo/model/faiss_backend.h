@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qelbo/core/array.h"
 
 namespace faiss {
-struct Index;
+struct IndexFlat;
 }
 
 namespace qelbo {
@@ -40,8 +41,9 @@ public:
     void search(std::size_t nq, const float* queries, std::size_t k, float* distances, std::int64_t* labels) const;
 
 private:
-    FaissBackend(std::unique_ptr<faiss::Index> index, std::size_t d, IndexDriver driver);
-    std::unique_ptr<faiss::Index> index_;
+    FaissBackend(std::unique_ptr<faiss::IndexFlat> index, std::size_t d, IndexDriver driver);
+    std::unique_ptr<faiss::IndexFlat> index_;
+    std::vector<float> norms_;  // squared norm of every stored vector, in row order
     std::size_t d_;
     IndexDriver driver_;
 };
