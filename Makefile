@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
-APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libopenblas-dev libopenblas-openmp-dev libtbb-dev \
+APT_PACKAGES := build-essential cmake ninja-build pkg-config libfaiss-dev libopenblas-serial-dev libtbb-dev \
 	nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev libomp-14-dev
 PIP_PACKAGES := "numpy>=2" scipy pytest pytest-benchmark scikit-build-core ninja
 
@@ -75,6 +75,7 @@ bench: install
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
 	$(PYTHON) -m pytest -q -p no:cacheprovider bench/bench_optimizer.py
 	$(PYTHON) bench/crash_bench.py
+	$(PYTHON) bench/bench_outside_load.py
 
 clean:
 	rm -rf build

@@ -7,6 +7,7 @@
 #include <tbb/info.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 namespace qelbo {
 namespace {
@@ -52,13 +53,17 @@ void parallel_for_chunks(std::size_t n_tasks, const std::function<void(std::size
         fn(0);
         return;
     }
+    // Isolated: while a caller waits for its tasks it runs none of another caller's, which
+    // could need a lock the waiting caller holds (a search holds its index's lock).
     worker_pool().execute([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, n_tasks, 1),
-            [&](const tbb::blocked_range<std::size_t>& r) {
-                for (std::size_t i = r.begin(); i != r.end(); ++i) fn(i);
-            },
-            tbb::simple_partitioner());
+        tbb::this_task_arena::isolate([&] {
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, n_tasks, 1),
+                [&](const tbb::blocked_range<std::size_t>& r) {
+                    for (std::size_t i = r.begin(); i != r.end(); ++i) fn(i);
+                },
+                tbb::simple_partitioner());
+        });
     });
 }
 

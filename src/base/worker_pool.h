@@ -18,7 +18,8 @@ std::size_t worker_pool_size();
 
 // Runs fn(i) for every i in [0, n_tasks) on the pool and waits for all of them.
 // Each task must write only its own output slot so results do not depend on the
-// pool size. The first exception thrown by a task is rethrown to the caller.
+// pool size. The first exception thrown by a task is rethrown to the caller. While
+// waiting, the caller runs only its own tasks, never those of another caller.
 void parallel_for_chunks(std::size_t n_tasks, const std::function<void(std::size_t)>& fn);
 
 // Same, but hands each task a contiguous range [begin, end) of at most `grain`

@@ -161,11 +161,12 @@ TEST(ConditionalPosterior, MeanMatchesBruteForceOverStoredAndWhatIfRows) {
     std::mt19937_64 g(14);
     const Array2 x = gaussian(g, 50, 3), y = gaussian(g, 50, 1);
     Vantorix model = memory_model(x, y);
-    const Array2 xw = gaussian(g, 30, 3), yw = gaussian(g, 30, 1), q = gaussian(g, 10, 3);
+    // More queries than one block of products holds.
+    const Array2 xw = gaussian(g, 30, 3), yw = gaussian(g, 30, 1), q = gaussian(g, 300, 3);
     const QELParams p = QELParams::make(7, 2.0, 0.1);
     const DrawInternals c = compute_conditional_posterior_internals(model, view_of(q), view_of(xw), view_of(yw), p,
                                                                     PosteriorFlags{false, false, true});
-    for (std::size_t i = 0; i < 10; ++i) {
+    for (std::size_t i = 0; i < q.rows; ++i) {
         std::vector<std::pair<double, std::size_t>> pool;
         for (std::size_t r = 0; r < 80; ++r) {
             const Array2& src = r < 50 ? x : xw;

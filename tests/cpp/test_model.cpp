@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <faiss/IndexFlat.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <string>
 
 #include "model_test_util.h"
+#include "qelbo/model/faiss_backend.h"
 #include "qelbo/model/index_search.h"
+#include "qelbo/model/knn.h"
 #include "qelbo/model/model.h"
 #include "qelbo/model/row_storage.h"
 
@@ -236,4 +241,35 @@ TEST(BackendSearch, PadsBeyondStoredRowsAndDropsFirst) {
     SearchResult e = empty.backend_search(qv, 3, true);
     EXPECT_EQ(e.indices.cols, 2u);
     EXPECT_EQ(e.indices.data, (std::vector<std::int64_t>{0, 0}));
+}
+
+// Blocks on the pool and norms kept from each add must give exactly the answers of FAISS's own
+// search of all the queries at once: below its product threshold, at it, and over many blocks.
+TEST(FaissSearch, BlockedSearchGivesTheIndexsOwnAnswers) {
+    for (std::size_t d : {3u, 16u}) {
+        std::mt19937_64 rng(d);
+        // Integer coordinates give many equal distances, Gaussian ones norms that round; the
+        // second add tests appended norms.
+        const Array2 first = integer_grid(rng, 3000, d, 6), second = gaussian(rng, 2000, d);
+        const Array2 q = gaussian(rng, 1100, d);
+        FaissBackend backend = FaissBackend::make_index(d, IndexDriver::Exact, view_of(first));
+        backend.add(view_of(second));
+        faiss::IndexFlatL2 plain(static_cast<int>(d));
+        const std::vector<float> f1 = arr2_rows_to_f32(view_of(first)), f2 = arr2_rows_to_f32(view_of(second));
+        plain.add(3000, f1.data());
+        plain.add(2000, f2.data());
+        const std::vector<float> qf = arr2_rows_to_f32(view_of(q));
+        for (std::size_t nq : {1u, 7u, 19u, 20u, 57u, 1100u}) {
+            for (std::size_t k : {1u, 6u}) {
+                std::vector<float> got_d(nq * k), want_d(nq * k);
+                std::vector<std::int64_t> got_i(nq * k);
+                std::vector<faiss::Index::idx_t> want_i(nq * k);
+                backend.search(nq, qf.data(), k, got_d.data(), got_i.data());
+                plain.search(static_cast<faiss::Index::idx_t>(nq), qf.data(), static_cast<faiss::Index::idx_t>(k),
+                             want_d.data(), want_i.data());
+                EXPECT_EQ(got_d, want_d) << "d " << d << " nq " << nq << " k " << k;
+                EXPECT_TRUE(std::equal(got_i.begin(), got_i.end(), want_i.begin())) << "d " << d << " nq " << nq;
+            }
+        }
+    }
 }

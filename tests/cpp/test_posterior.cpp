@@ -45,7 +45,8 @@ const MatView kQ0 = MatView::row_major(kQuery0, 1, 1);
 TEST(NeighbourTies, TieBreakMatchesBruteForceOnIntegerGrid) {
     std::mt19937_64 rng(11);
     const Array2 x = integer_grid(rng, 400, 3, 5);
-    const Array2 q = integer_grid(rng, 60, 3, 5);  // 60 queries also exercise FAISS's BLAS path
+    // Enough queries for FAISS's matrix-product path and for several search blocks of unequal size.
+    const Array2 q = integer_grid(rng, 517, 3, 5);
     Vantorix m = memory_model(x, Array2(400, 1, 0.0));
     for (std::int64_t k : {1, 3, 8, 40}) {
         for (bool excl : {false, true}) {

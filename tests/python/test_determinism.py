@@ -25,6 +25,9 @@ for arr in model.posterior(xq, 7, 0.5, 0.01)[:4]:
     h.update(np.ascontiguousarray(arr).tobytes())
 draws = model.posterior_function_draw(xq, 7, 0.5, 0.01, np.arange(16, dtype=np.int64))[0]
 h.update(np.ascontiguousarray(draws).tobytes())
+xw, yw = rng.random((50, 8)), rng.random((50, 2))
+for arr in model.conditional_posterior(xw, yw, xq, 7, 0.5, 0.01)[:4]:
+    h.update(np.ascontiguousarray(arr).tobytes())
 print(h.hexdigest())
 """
 

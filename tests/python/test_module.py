@@ -1,4 +1,5 @@
 import inspect
+import os
 import subprocess
 import sys
 import types
@@ -41,6 +42,29 @@ def test_import_starts_no_thread():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     before, after = map(int, out.stdout.split())
     assert after == before
+
+
+def test_parallel_work_runs_on_the_pool_and_leaves_openmp_settings_alone():
+    # OpenMP allows 4 threads and the pool 2: searches, selections and products of many queries
+    # may add the pool's one worker, but no OpenMP team, and the caller's OpenMP setting stays.
+    code = (
+        "import ctypes, os\n"
+        "import numpy as np\n"
+        "import qel.qelcore as q\n"
+        "gomp = ctypes.CDLL('libgomp.so.1')\n"
+        "before = len(os.listdir('/proc/self/task'))\n"
+        "rng = np.random.default_rng(0)\n"
+        "m = q.model.Vantorix(rng.random((3000, 4)), rng.random((3000, 1)))\n"
+        "x = rng.random((1500, 4))\n"
+        "m.posterior(x, 5, 1.0, 0.0)\n"
+        "m.conditional_posterior(rng.random((400, 4)), rng.random((400, 1)), x, 5, 1.0, 0.0)\n"
+        "print(before, len(os.listdir('/proc/self/task')), gomp.omp_get_max_threads())\n"
+    )
+    env = dict(os.environ, OMP_NUM_THREADS="4", RAYON_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
+    before, after, omp_threads = map(int, out.stdout.split())
+    assert after - before <= 1
+    assert omp_threads == 4
 
 
 def test_submodules_list_what_they_register():

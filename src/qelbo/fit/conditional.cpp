@@ -13,6 +13,7 @@
 #include "qelbo/model/model.h"
 #include "qelbo/numerics/stats.h"
 #include "base/total_order.h"
+#include "base/worker_pool.h"
 
 namespace qelbo {
 namespace {
@@ -38,15 +39,20 @@ std::vector<double> squared_norms(const Array2& a) {
 
 bool fits_blas_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_MAX); }
 
-// G = X * W^T (nq x w) as one matrix product.
+// Query rows per product block: fixed, so the products do not depend on the pool size.
+constexpr std::size_t kRowsPerProduct = 256;
+
+// G = X * W^T (nq x w): single-threaded BLAS products of blocks of X rows on the worker pool.
 Array2 cross_products(const Array2& X, const Array2& W) {
     Array2 G(X.rows, W.rows, 0.0);
     const std::size_t d = X.cols;
     if (X.rows == 0 || W.rows == 0 || d == 0) return G;
-    if (fits_blas_int(X.rows) && fits_blas_int(W.rows) && fits_blas_int(d)) {
-        const int M = static_cast<int>(X.rows), N = static_cast<int>(W.rows), K = static_cast<int>(d);
-        cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0, X.data.data(), K, W.data.data(), K, 0.0,
-                    G.data.data(), N);
+    if (fits_blas_int(W.rows) && fits_blas_int(d)) {
+        const int N = static_cast<int>(W.rows), K = static_cast<int>(d);
+        parallel_for_ranges(X.rows, kRowsPerProduct, [&](std::size_t a, std::size_t b) {
+            cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(b - a), N, K, 1.0, X.row(a), K,
+                        W.data.data(), K, 0.0, G.row(a), N);
+        });
         return G;
     }
     // Beyond the BLAS integer range: the same products, one pair at a time.

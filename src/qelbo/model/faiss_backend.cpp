@@ -1,13 +1,17 @@
 #include "qelbo/model/faiss_backend.h"
 
-#include <faiss/Index.h>
+#include <faiss/IndexFlat.h>
 #include <faiss/impl/FaissException.h>
 #include <faiss/index_factory.h>
+#include <faiss/utils/distances.h>
 
 #include <omp.h>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 
+#include "base/worker_pool.h"
 #include "qelbo/model/knn.h"
 
 namespace qelbo {
@@ -27,7 +31,59 @@ std::vector<float> arr2_rows_to_f32(const MatView& v) {
     return out;
 }
 
-FaissBackend::FaissBackend(std::unique_ptr<faiss::Index> index, std::size_t d, IndexDriver driver)
+namespace {
+
+// FAISS answers fewer queries than its threshold one at a time, each on its own, and more of
+// them with matrix products.
+std::size_t faiss_product_threshold() {
+    return faiss::distance_compute_blas_threshold > 0 ? static_cast<std::size_t>(faiss::distance_compute_blas_threshold)
+                                                      : 1;
+}
+
+// Stored rows per task when their norms are taken on the pool.
+constexpr std::size_t kNormRowsPerTask = 16384;
+
+// Splitting stops at this many blocks, enough to balance the pool; larger blocks use the
+// matrix products better.
+constexpr std::size_t kEnoughBlocks = 64;
+// No block holds more queries than this, and none is split below this many multiply-adds.
+constexpr std::size_t kMaxQueriesPerBlock = 256;
+constexpr double kBlockWork = 1 << 24;
+// Below this many multiply-adds in all, the blocks run one after another on the calling thread:
+// waking the pool would cost more than the work.
+constexpr double kParallelWork = 1 << 20;
+
+// Number of query blocks. It follows from the search's size alone, never from the pool, so
+// every answer is the same for any pool size.
+std::size_t search_blocks(std::size_t nq, double work) {
+    const std::size_t threshold = faiss_product_threshold();
+    // One block per query gives the same answers as one call for all of them.
+    if (nq < threshold) return nq;
+    // Every block keeps at least `threshold` queries, so every block is answered the same way.
+    const std::size_t most = nq / threshold;
+    const std::size_t least = nq / kMaxQueriesPerBlock + (nq % kMaxQueriesPerBlock != 0 ? 1 : 0);
+    const double by_work = std::min(std::ceil(work / kBlockWork), static_cast<double>(kEnoughBlocks));
+    const std::size_t wanted = std::min(most, static_cast<std::size_t>(by_work));
+    return std::max({least, wanted, std::size_t{1}});
+}
+
+// FAISS parallelises with OpenMP, while our blocks already run on the worker pool: inside a
+// block it uses the calling thread alone. The thread count is a setting of the calling thread
+// only and is put back when the block ends.
+class OmpSingleThread {
+public:
+    OmpSingleThread() : saved_(omp_get_max_threads()) { omp_set_num_threads(1); }
+    ~OmpSingleThread() { omp_set_num_threads(saved_); }
+    OmpSingleThread(const OmpSingleThread&) = delete;
+    OmpSingleThread& operator=(const OmpSingleThread&) = delete;
+
+private:
+    int saved_;
+};
+
+}  // namespace
+
+FaissBackend::FaissBackend(std::unique_ptr<faiss::IndexFlat> index, std::size_t d, IndexDriver driver)
     : index_(std::move(index)), d_(d), driver_(driver) {}
 FaissBackend::FaissBackend(FaissBackend&&) noexcept = default;
 FaissBackend& FaissBackend::operator=(FaissBackend&&) noexcept = default;
@@ -45,7 +101,9 @@ FaissBackend FaissBackend::make_index(std::size_t d, IndexDriver driver, const M
     } catch (const faiss::FaissException& e) {
         throw IndexSearchError::invalid_parameter(faiss_map_err(e));
     }
-    FaissBackend backend(std::move(index), d, driver);
+    expect(dynamic_cast<faiss::IndexFlat*>(index.get()) != nullptr, "a Flat index stores its vectors in one array");
+    std::unique_ptr<faiss::IndexFlat> flat(static_cast<faiss::IndexFlat*>(index.release()));
+    FaissBackend backend(std::move(flat), d, driver);
     backend.add(rows);
     return backend;
 }
@@ -58,43 +116,50 @@ void FaissBackend::add(const MatView& rows) {
     expect(index_->d > 0, "attempt to divide by zero");
     expect(rows.cols == d_, "row width must match the index dimension");
     const std::vector<float> values = arr2_rows_to_f32(rows);
+    const std::size_t d = static_cast<std::size_t>(index_->d);
+    const std::size_t count = values.size() / d;
+    // The norms are computed the way FAISS computes them for each search, so that a search
+    // handed them gives the same answers; reserved first so that they cannot fail once the
+    // vectors are in.
+    std::vector<float> norms(count);
+    parallel_for_ranges(count, kNormRowsPerTask, [&](std::size_t a, std::size_t b) {
+        for (std::size_t i = a; i < b; ++i) norms[i] = faiss::fvec_norm_L2sqr(values.data() + i * d, d);
+    });
+    norms_.reserve(norms_.size() + count);
     try {
-        index_->add(static_cast<faiss::Index::idx_t>(values.size() / static_cast<std::size_t>(index_->d)), values.data());
+        index_->add(static_cast<faiss::Index::idx_t>(count), values.data());
     } catch (const faiss::FaissException& e) {
         throw IndexSearchError::invalid_parameter(faiss_map_err(e));
     }
+    norms_.insert(norms_.end(), norms.begin(), norms.end());
 }
-
-namespace {
-// Below this many multiply-adds a search is faster on the calling thread alone: waking the
-// OpenMP team costs far more than the work, and much more again on a busy machine.
-constexpr double kParallelSearchWork = 1 << 22;
-
-// Limits the OpenMP team of the calling thread for its lifetime.
-class OmpThreadLimit {
-public:
-    explicit OmpThreadLimit(bool single) : saved_(omp_get_max_threads()), active_(single) {
-        if (active_) omp_set_num_threads(1);
-    }
-    ~OmpThreadLimit() {
-        if (active_) omp_set_num_threads(saved_);
-    }
-
-private:
-    int saved_;
-    bool active_;
-};
-}  // namespace
 
 void FaissBackend::search(std::size_t nq, const float* queries, std::size_t k, float* distances,
                           std::int64_t* labels) const {
-    const double work = static_cast<double>(nq) * static_cast<double>(index_->ntotal) * static_cast<double>(d_);
-    OmpThreadLimit limit(work < kParallelSearchWork);
-    try {
-        index_->search(static_cast<faiss::Index::idx_t>(nq), queries, static_cast<faiss::Index::idx_t>(k), distances,
-                       labels);
-    } catch (const faiss::FaissException& e) {
-        throw IndexSearchError::invalid_parameter(faiss_map_err(e));
+    if (nq == 0) return;
+    const std::size_t d = static_cast<std::size_t>(index_->d);
+    const double work = static_cast<double>(nq) * static_cast<double>(index_->ntotal) * static_cast<double>(d);
+    // Blocks of near-equal size.
+    const std::size_t blocks = search_blocks(nq, work);
+    const std::size_t base = nq / blocks, extra = nq % blocks;
+    expect(k > 0 && norms_.size() == ntotal(), "a search asks for neighbours among rows with known norms");
+    // The same answers as the index's own search, without taking every stored row's norm again
+    // in each block.
+    const auto search_block = [&](std::size_t b) {
+        const std::size_t q0 = b * base + std::min(b, extra);
+        const std::size_t count = base + (b < extra ? 1 : 0);
+        OmpSingleThread single;
+        try {
+            faiss::knn_L2sqr(queries + q0 * d, index_->get_xb(), d, count, ntotal(), k, distances + q0 * k,
+                             labels + q0 * k, norms_.data());
+        } catch (const faiss::FaissException& e) {
+            throw IndexSearchError::invalid_parameter(faiss_map_err(e));
+        }
+    };
+    if (work < kParallelWork) {
+        for (std::size_t b = 0; b < blocks; ++b) search_block(b);
+    } else {
+        parallel_for_chunks(blocks, search_block);
     }
 }
 

@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qelbo/core/array.h"
 
 namespace faiss {
-struct Index;
+struct IndexFlat;
 }
 
 namespace qelbo {
@@ -35,12 +36,14 @@ public:
     std::size_t index_d() const;
     // Appends rows (r x d) after the stored vectors. Throws IndexSearchError.
     void add(const MatView& rows);
-    // FAISS search of nq row-major f32 queries; buffers hold nq * k entries.
+    // FAISS search of nq row-major f32 queries; buffers hold nq * k entries. Runs in blocks of
+    // queries on the worker pool, each a single-threaded FAISS call. Throws IndexSearchError.
     void search(std::size_t nq, const float* queries, std::size_t k, float* distances, std::int64_t* labels) const;
 
 private:
-    FaissBackend(std::unique_ptr<faiss::Index> index, std::size_t d, IndexDriver driver);
-    std::unique_ptr<faiss::Index> index_;
+    FaissBackend(std::unique_ptr<faiss::IndexFlat> index, std::size_t d, IndexDriver driver);
+    std::unique_ptr<faiss::IndexFlat> index_;
+    std::vector<float> norms_;  // squared norm of every stored vector, in row order
     std::size_t d_;
     IndexDriver driver_;
 };

@@ -11,10 +11,14 @@
 #include "qelbo/model/neighbor_dist.h"
 #include "qelbo/model/tie_break.h"
 #include "base/total_order.h"
+#include "base/worker_pool.h"
 
 namespace qelbo {
 
 namespace {
+
+// Queries per task when the candidates of many queries are judged on the pool.
+constexpr std::size_t kQueriesPerTask = 256;
 
 bool all_finite(const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
@@ -84,15 +88,18 @@ SearchResult index_search(const Vantorix& model, const MatView& queries, std::in
     SearchResult cand = model.backend_search(queries, static_cast<std::int64_t>(request), false);
     if (tie_break) cand.distances = dist2s_for_neighbor_indices(model, queries, cand.indices);
 
-    for (std::size_t i = 0; i < nq; ++i) {
-        const std::vector<double> q = query_row(queries, i);
-        const std::vector<PoolEntry> sel =
-            select_for_query(model, q, cand.distances.row(i), cand.indices.row(i), cand.indices.cols, k_eff, tie_break);
-        for (std::size_t j = 0; j < sel.size(); ++j) {
-            res.distances(i, j) = sel[j].dist2;
-            res.indices(i, j) = sel[j].row;
+    // Each query writes only its own row; a query that falls back to a full scan is costly.
+    parallel_for_ranges(nq, kQueriesPerTask, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::vector<double> q = query_row(queries, i);
+            const std::vector<PoolEntry> sel = select_for_query(model, q, cand.distances.row(i), cand.indices.row(i),
+                                                                cand.indices.cols, k_eff, tie_break);
+            for (std::size_t j = 0; j < sel.size(); ++j) {
+                res.distances(i, j) = sel[j].dist2;
+                res.indices(i, j) = sel[j].row;
+            }
         }
-    }
+    });
     return apply_exclude_nearest(std::move(res), exclude_nearest);
 }
 
