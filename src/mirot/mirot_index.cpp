@@ -133,6 +133,7 @@ void MirotIndex::persist() const {
     const std::vector<std::uint8_t> pages_bytes = pages_bin_bytes(*this);
     const std::optional<std::string> pages_backup = backup_of(pages_path);
     const std::optional<std::string> skip_backup = backup_of(skip_path);
+    const std::optional<std::string> header_backup = backup_of(header_path);
     try {
         write_file_synced(pages_tmp, as_text(pages_bytes));
         write_skip_edges_file(skip_tmp, skip_edges);
@@ -151,6 +152,8 @@ void MirotIndex::persist() const {
         };
         restore(pages_path, pages_backup);
         restore(skip_path, skip_backup);
+        // The header's rename may have happened before a later sync failed.
+        restore(header_path, header_backup);
         ::unlink(pages_tmp.c_str());
         ::unlink(skip_tmp.c_str());
         try {

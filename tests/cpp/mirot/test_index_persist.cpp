@@ -152,6 +152,24 @@ TEST_F(IndexPersist, FailedStepsPutThePreviousFilesBack) {
     EXPECT_EQ(MirotIndex::open(where).header.leaf_capacity, 99u);
 }
 
+TEST_F(IndexPersist, AFailedSyncAfterTheHeaderRenamePutsTheHeaderBackToo) {
+    TempDir dir;
+    const std::string where = dir.file("index");
+    sample_index(where).persist();
+    const std::string old_pages = read_bytes(where + "/pages.bin");
+    const std::string old_header = read_bytes(where + "/header.json");
+
+    MirotIndex next = sample_index(where);
+    next.header.indexed_rows = 12;
+    next.pages[2].leaf()->row_ids = {2, 3, 10, 11};
+    // Syncs: two temporary files, the header's temporary file, then its directory.
+    mirot::inject_io_fault(mirot::IoFault::Fsync, EIO, 3);
+    EXPECT_EQ(persist_error(next), "Input/output error (os error 5)");
+    EXPECT_EQ(read_bytes(where + "/pages.bin"), old_pages);
+    EXPECT_EQ(read_bytes(where + "/header.json"), old_header);
+    EXPECT_FALSE(has_temporary_files(where));
+}
+
 TEST_F(IndexPersist, OpenNeedsTheHeaderButNotTheSkipEdges) {
     TempDir dir;
     const std::string where = dir.file("index");
