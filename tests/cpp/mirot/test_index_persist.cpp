@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -168,6 +169,23 @@ TEST_F(IndexPersist, AFailedSyncAfterTheHeaderRenamePutsTheHeaderBackToo) {
     EXPECT_EQ(read_bytes(where + "/pages.bin"), old_pages);
     EXPECT_EQ(read_bytes(where + "/header.json"), old_header);
     EXPECT_FALSE(has_temporary_files(where));
+}
+
+TEST_F(IndexPersist, OpenRefusesIndexFilesThatAreNotRegularFiles) {
+    TempDir dir;
+    const std::string where = dir.file("index");
+    sample_index(where).persist();
+    const std::string header = read_bytes(where + "/header.json");
+    // A pipe would block the open for ever, a device would be read without end.
+    std::filesystem::remove(where + "/header.json");
+    ASSERT_EQ(::mkfifo((where + "/header.json").c_str(), 0600), 0);
+    EXPECT_NE(open_error(where).find("header.json is not a regular file"), std::string::npos);
+
+    std::filesystem::remove(where + "/header.json");
+    write_bytes(where + "/header.json", header);
+    std::filesystem::remove(where + "/pages.bin");
+    std::filesystem::create_symlink("/dev/zero", where + "/pages.bin");
+    EXPECT_NE(open_error(where).find("pages.bin is not a regular file"), std::string::npos);
 }
 
 TEST_F(IndexPersist, OpenNeedsTheHeaderButNotTheSkipEdges) {
