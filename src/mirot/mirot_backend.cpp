@@ -212,6 +212,10 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     MmapColumnStore x_store = mmap_open_or_create(join(work_dir, "train_x.bin"), num_dim, known);
     MmapColumnStore y_store = mmap_open_or_create(join(work_dir, "train_y.bin"), num_metrics, known);
     if (x_store.nrows() != y_store.nrows()) throw MirotError::invalid_parameter("train_x.bin and train_y.bin disagree");
+    // Row ids are u32 everywhere below; a count from the files beyond that (sparse or
+    // foreign files) would size the checks of the persisted index by it.
+    if (x_store.nrows() > std::numeric_limits<std::uint32_t>::max())
+        throw MirotError::invalid_parameter("row count " + std::to_string(x_store.nrows()) + " exceeds u32::MAX");
     // A store that holds rows keeps them: the rows given are not written.
     const bool had_rows = x_store.nrows() > 0;
     if (!had_rows && x.rows > 0) {
@@ -325,6 +329,11 @@ void MirotBackend::append(const BlockView& x, const BlockView& y, const std::opt
     if (k == 0) return;
     const std::uint64_t n = num_obs();
     if (y.rows != k || (yvar && yvar->rows != k)) throw MirotError::invalid_parameter("row counts of x, y and yvar differ");
+    // Checked before anything is written: a store refusing its block half-way would
+    // leave the other files a block ahead.
+    if (x.cols != num_dim_) throw MirotError::invalid_shape({n, num_dim_}, {k, x.cols});
+    if (y.cols != num_metrics_) throw MirotError::invalid_shape({n, num_metrics_}, {k, y.cols});
+    if (yvar && yvar->cols != num_metrics_) throw MirotError::invalid_shape({n, num_metrics_}, {k, yvar->cols});
     if (n > 0 && yvar_store_.has_value() != yvar.has_value())
         throw MirotError::invalid_parameter("variances must be given for every row or for none");
 
@@ -347,15 +356,17 @@ void MirotBackend::append(const BlockView& x, const BlockView& y, const std::opt
         }
     }
 
+    // The pending totals refuse a short scale before they change anything; after them
+    // no step can fail.
+    std::optional<std::span<const double>> scale;
+    if (scale_x_) scale = std::span<const double>(x_scale_);
+    index_.note_pending_rows(x, scale);
     x_store_.mmap_append(x);
     y_store_.mmap_append(y);
     if (yvar) {
         if (new_yvar) yvar_store_ = std::move(new_yvar);
         yvar_store_->mmap_append(*yvar);
     }
-    std::optional<std::span<const double>> scale;
-    if (scale_x_) scale = std::span<const double>(x_scale_);
-    index_.note_pending_rows(x, scale);
     pending_rows_.fetch_add(k);
     set_index_dirty();
     small_n_x_cache_.clear();
