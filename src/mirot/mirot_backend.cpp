@@ -184,6 +184,9 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     const std::uint64_t num_metrics = y.cols;
     check_column_limit("num_dim", num_dim);
     check_column_limit("num_metrics", num_metrics);
+    // Stores of unequal lengths would disagree with the one count kept for them all.
+    if (y.rows != x.rows || (yvar && yvar->rows != x.rows))
+        throw MirotError::invalid_parameter("row counts of x, y and yvar differ");
     const std::string dir = work_dir.string();
     create_directories(dir);
     UniqueFd dir_lock = lock_work_dir(work_dir);

@@ -61,6 +61,18 @@ TEST(MirotBackendFaults, AppendOfWrongWidthsChangesNothing) {
     EXPECT_EQ(b.mmap_row_y_and_yvar(3).yvar->front(), 10.0);
 }
 
+TEST(MirotBackendFaults, OpenRefusesRowsOfUnequalCountsBeforeWritingThem) {
+    TempDir dir;
+    const std::vector<double> x = ramp(3), y = ramp(2);
+    EXPECT_THROW(MirotBackend::open(dir.file("store"), BlockView(x.data(), 3, 1), BlockView(y.data(), 2, 1),
+                                    std::nullopt, false, {1.0}),
+                 MirotError);
+    EXPECT_THROW(MirotBackend::open(dir.file("store"), BlockView(x.data(), 2, 1), BlockView(y.data(), 2, 1),
+                                    BlockView(x.data(), 3, 1), false, {1.0}),
+                 MirotError);
+    EXPECT_NE(::access(dir.file("store").c_str(), F_OK), 0);
+}
+
 TEST(MirotBackendFaults, FreshStoreWithVariancesLeavesNoVarianceFileAfterAWrongWidth) {
     TempDir dir;
     const std::vector<double> none;
