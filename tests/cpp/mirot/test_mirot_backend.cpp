@@ -73,7 +73,7 @@ TEST(MirotBackendFaults, OpenRefusesRowsOfUnequalCountsBeforeWritingThem) {
     EXPECT_NE(::access(dir.file("store").c_str(), F_OK), 0);
 }
 
-TEST(MirotBackendFaults, FreshStoreWithVariancesLeavesNoVarianceFileAfterAWrongWidth) {
+TEST(MirotBackendFaults, FirstVariancesBesideRowsOfAWrongWidthLeaveNoVarianceFile) {
     TempDir dir;
     const std::vector<double> none;
     {
