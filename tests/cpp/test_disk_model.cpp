@@ -1,5 +1,6 @@
 // Disk-backed models: agreement with the in-memory model, reopening, and the store's
 // guarantees (one live model per directory, widths kept, failed appends undone).
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -345,4 +346,24 @@ TEST(DiskModel, VariancesBelongOnlyToTheRowsTheyWereStoredWith) {
     EXPECT_FALSE(std::filesystem::exists(empty.file("train_yvar.bin")));
     m.add(mat(2, 1, {1, 2}), mat(2, 1, {1, 2}), std::nullopt);
     EXPECT_FALSE(m.backend().stores_yvar());
+}
+
+TEST(DiskModel, ReopenRefusesRecordedWidthsBeyondTheColumnLimitBeforeSizingAnything) {
+    TempDir dir;
+    std::mt19937_64 g(5);
+    { Vantorix m = disk_model(dir.path(), integer_grid(g, 10, 2, 9), gaussian(g, 10, 1)); }
+    std::string meta = mirot_test::read_bytes(dir.file("metadata.json"));
+    const std::size_t at = meta.find("\"num_dim\":2");
+    ASSERT_NE(at, std::string::npos);
+    meta.replace(at, 11, "\"num_dim\":1099511627776");
+    {
+        std::ofstream out(dir.file("metadata.json"), std::ios::binary | std::ios::trunc);
+        out << meta;
+    }
+    try {
+        reopen(dir.path());
+        FAIL() << "reopen accepted num_dim 2^40";
+    } catch (const QELError& e) {
+        EXPECT_STREQ(e.what(), "Invalid parameter: num_dim 1099511627776 exceeds maximum 100000");
+    }
 }

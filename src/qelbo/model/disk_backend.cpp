@@ -57,11 +57,12 @@ StoreShape read_store_shape(const std::filesystem::path& metadata) {
     if (!d) throw QELError::invalid_parameter("missing num_dim");
     const std::optional<std::uint64_t> m = mirot::parse_json_usize_field(text, "num_metrics");
     if (!m) throw QELError::invalid_parameter("missing num_metrics");
-    // Widths no row of f64 values could have.
-    constexpr std::uint64_t width_limit = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / 8;
-    if (*d > width_limit || *m > width_limit) {
-        throw QELError::invalid_parameter("metadata.json records widths too large for a row: num_dim " +
-                                          std::to_string(*d) + ", num_metrics " + std::to_string(*m));
+    // The same bounds the store applies, checked before anything is sized by them.
+    for (auto [name, value] : {std::pair{"num_dim", *d}, std::pair{"num_metrics", *m}}) {
+        if (value > mirot::kMaxColumns) {
+            throw QELError::invalid_parameter(std::string(name) + " " + std::to_string(value) + " exceeds maximum " +
+                                              std::to_string(mirot::kMaxColumns));
+        }
     }
     return {*d, *m, text.find("\"scale_x\":true") != std::string::npos};
 }
