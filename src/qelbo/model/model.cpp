@@ -77,7 +77,9 @@ std::string absolute_work_dir(const std::string& dir) {
     std::error_code ec;
     std::filesystem::path abs = std::filesystem::absolute(dir, ec);
     if (ec) throw QELError::invalid_parameter("work_dir " + dir + ": " + ec.message());
-    return abs.lexically_normal().string();
+    // Not normalised: dropping "x/.." by text would leave the directory the system names
+    // when x is a symbolic link.
+    return abs.string();
 }
 
 bool metadata_exists(const std::string& dir) {
