@@ -162,6 +162,8 @@ PyObject* py_set_config_path(PyObject*, PyObject* args, PyObject* kwargs) {
         auto a = parse_args("set_config_path", {"path"}, 0, args, kwargs);
         std::optional<std::string> path;
         if (!is_absent(a[0])) path = to_str(a[0], "path");
+        // The file system would see only the part before the NUL: another file than the one named.
+        if (path && path->find('\0') != std::string::npos) raise_value_error("path contains a NUL byte");
         qelbo::set_config_path_override(std::move(path));
         qelbo::install_mirot_tuning_from_config();
         Py_RETURN_NONE;

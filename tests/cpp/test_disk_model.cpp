@@ -321,6 +321,16 @@ TEST(DiskModel, RelativeWorkDirIsFixedAtConstruction) {
     EXPECT_EQ(reopen(base.file("wd")).num_obs(), 2u);
 }
 
+TEST(DiskModel, WorkDirThroughASymlinkAndDotDotIsTheDirectoryTheSystemNames) {
+    // "link/.." is the parent of the link's target, not the directory holding the link.
+    TempDir base;
+    std::filesystem::create_directories(base.file("real/sub"));
+    std::filesystem::create_directory_symlink(base.file("real/sub"), base.file("link"));
+    { disk_model(base.file("link/../wd"), mat(1, 1, {0}), mat(1, 1, {0})); }
+    EXPECT_TRUE(std::filesystem::exists(base.file("real/wd/metadata.json")));
+    EXPECT_FALSE(std::filesystem::exists(base.file("wd")));
+}
+
 TEST(DiskModel, VariancesBelongOnlyToTheRowsTheyWereStoredWith) {
     // Rows stored without variances, then a construction bringing rows and variances:
     // the stored rows stay, the given ones (variances included) are not written.

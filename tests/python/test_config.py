@@ -80,6 +80,17 @@ def test_path_must_be_a_str(home, tmp_path):
         u.ensure_config_file(None)
 
 
+def test_path_with_a_nul_byte_is_refused_and_the_override_kept(home, tmp_path):
+    # The file system would see only the part before the NUL: another file than the one named.
+    target = tmp_path / "kept.toml"
+    u.set_config_path(str(target))
+    with pytest.raises(ValueError, match="NUL"):
+        u.set_config_path(str(tmp_path / "cut") + "\0.toml")
+    assert not (tmp_path / "cut").exists()
+    assert u.ensure_config_file() == str(target)
+    u.set_config_path(None)
+
+
 def test_non_utf8_home_comes_back_with_replacement_characters(tmp_path):
     # Environment bytes cannot be set from a str in this process; use a child.
     code = (

@@ -141,6 +141,16 @@ def test_rows_of_other_widths_are_refused_and_the_store_is_kept(tmp_path):
                         work_dir=str(tmp_path / "wd"))) == 4
 
 
+def test_rows_given_to_a_store_of_as_many_rows_do_not_set_the_scales(tmp_path):
+    # The store keeps its own rows; scales from the rows given would describe rows it does not hold.
+    x, y = grid(10, 2), np.arange(10.0).reshape(10, 1)
+    disk(tmp_path, x, y).persist_index_to_disk()
+    gc.collect()
+    reopened = disk(tmp_path, x, y * 100)
+    assert reopened.row_y(3).tolist() == [[3.0]]
+    assert np.array_equal(reopened.y_scale_row, Vantorix(x, y).y_scale_row)
+
+
 def test_appends_survive_sigkill_at_random_moments(tmp_path):
     counts = run_kills(str(tmp_path / "wd"), kills=50, seed=1)
     assert counts == sorted(counts) and counts[-1] > 0

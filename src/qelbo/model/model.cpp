@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <numeric>
 
+#include "mirot/observation.h"
 #include "qelbo/model/disk_backend.h"
 
 namespace qelbo {
@@ -76,7 +77,9 @@ std::string absolute_work_dir(const std::string& dir) {
     std::error_code ec;
     std::filesystem::path abs = std::filesystem::absolute(dir, ec);
     if (ec) throw QELError::invalid_parameter("work_dir " + dir + ": " + ec.message());
-    return abs.lexically_normal().string();
+    // Not normalised: dropping "x/.." by text would leave the directory the system names
+    // when x is a symbolic link.
+    return abs.string();
 }
 
 bool metadata_exists(const std::string& dir) {
@@ -119,7 +122,9 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         }
         if (!work_dir) throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
         const std::string dir = absolute_work_dir(*work_dir);
-        const bool reopened = n == 0 && metadata_exists(dir);
+        // A store that holds rows keeps them and ignores the rows given, so the sums and
+        // scales must come from its rows even when the counts happen to agree.
+        const bool reopened = (n == 0 && metadata_exists(dir)) || mirot::mirot_load_num_obs(dir).value_or(0) > 0;
         std::optional<MatView> yv;
         if (yvar) yv = view_of(*yvar);
         Vantorix model{QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale))};
