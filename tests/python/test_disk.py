@@ -140,6 +140,16 @@ def test_rows_of_other_widths_are_refused_and_the_store_is_kept(tmp_path):
     assert len(Vantorix(np.zeros((0, 1)), np.zeros((0, 1)), index_driver="MIROT_DISK",
                         work_dir=str(tmp_path / "wd"))) == 4
 
+    # A reopen may name no columns at all: the stored widths are adopted.
+    assert Vantorix(np.zeros((0, 0)), np.zeros((0, 0)), index_driver="MIROT_DISK",
+                    work_dir=str(tmp_path / "wd")).num_dim == 2
+
+
+def test_new_store_without_coordinates_is_refused_before_anything_is_written(tmp_path):
+    with pytest.raises(ValueError, match="^Invalid parameter: x must have at least one column$"):
+        disk(tmp_path, np.zeros((3, 0)), np.zeros((3, 1)))
+    assert not (tmp_path / "wd").exists()
+
 
 def test_rows_given_to_a_store_of_as_many_rows_do_not_set_the_scales(tmp_path):
     # The store keeps its own rows; scales from the rows given would describe rows it does not hold.

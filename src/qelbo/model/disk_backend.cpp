@@ -57,6 +57,7 @@ StoreShape read_store_shape(const std::filesystem::path& metadata) {
     if (!d) throw QELError::invalid_parameter("missing num_dim");
     const std::optional<std::uint64_t> m = mirot::parse_json_usize_field(text, "num_metrics");
     if (!m) throw QELError::invalid_parameter("missing num_metrics");
+    if (*d == 0) throw QELError::invalid_parameter("metadata.json records num_dim 0");
     // The same bounds the store applies, checked before anything is sized by them.
     for (auto [name, value] : {std::pair{"num_dim", *d}, std::pair{"num_metrics", *m}}) {
         if (value > mirot::kMaxColumns) {

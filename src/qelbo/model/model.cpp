@@ -125,6 +125,7 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         // A store that holds rows keeps them and ignores the rows given, so the sums and
         // scales must come from its rows even when the counts happen to agree.
         const bool reopened = (n == 0 && metadata_exists(dir)) || mirot::mirot_load_num_obs(dir).value_or(0) > 0;
+        if (d == 0 && !reopened) throw QELError::invalid_parameter("x must have at least one column");
         std::optional<MatView> yv;
         if (yvar) yv = view_of(*yvar);
         Vantorix model{QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale))};
