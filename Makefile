@@ -63,7 +63,7 @@ py-test: install
 layers:
 	$(PYTHON) scripts/check_layers.py
 
-test: layers cpp-test asan-test fuzz py-test
+test: layers cpp-test asan-test tsan-test fuzz py-test
 
 demo: install
 	@$(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore matplotlib
