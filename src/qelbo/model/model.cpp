@@ -115,6 +115,21 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         x_scale = scale_from_moments(n, d, x_sum, x_sumsq, kXMinStd);
     }
     if (!work_dir) work_dir = env_work_dir();
+    // The model around a backend, with the sums and scales of the rows given.
+    auto assemble = [&](QelBackend backend) {
+        Vantorix model{std::move(backend)};
+        model.x_scale_ = std::move(x_scale);
+        model.y_scale_ = std::move(y_scale);
+        model.y_sum_ = std::move(ym.sums);
+        model.y_sumsq_ = std::move(ym.sumsq);
+        model.x_sum_ = std::move(x_sum);
+        model.x_sumsq_ = std::move(x_sumsq);
+        model.num_obs_ = n;
+        model.num_dim_ = d;
+        model.num_metrics_ = m;
+        model.scale_x_ = scale_x;
+        return model;
+    };
 
     if (storage == StorageMode::Disk) {
         if (index_driver != IndexDriver::MiRotDisk) {
@@ -128,17 +143,7 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         if (d == 0 && !reopened) throw QELError::invalid_parameter("x must have at least one column");
         std::optional<MatView> yv;
         if (yvar) yv = view_of(*yvar);
-        Vantorix model{QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale))};
-        model.x_scale_ = std::move(x_scale);
-        model.y_scale_ = std::move(y_scale);
-        model.y_sum_ = std::move(ym.sums);
-        model.y_sumsq_ = std::move(ym.sumsq);
-        model.x_sum_ = std::move(x_sum);
-        model.x_sumsq_ = std::move(x_sumsq);
-        model.num_obs_ = n;
-        model.num_dim_ = d;
-        model.num_metrics_ = m;
-        model.scale_x_ = scale_x;
+        Vantorix model = assemble(QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale)));
         if (reopened || model.backend_.n() != n) model.adopt_stored_rows();
         return model;
     }
@@ -167,18 +172,7 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
                                                     RowStorage::from_array2(std::move(y)), std::move(yvar_store),
                                                     std::move(faiss), x_scale, scale_x, indexed);
 
-    Vantorix model{QelBackend(std::move(mem))};
-    model.x_scale_ = std::move(x_scale);
-    model.y_scale_ = std::move(y_scale);
-    model.y_sum_ = std::move(ym.sums);
-    model.y_sumsq_ = std::move(ym.sumsq);
-    model.x_sum_ = std::move(x_sum);
-    model.x_sumsq_ = std::move(x_sumsq);
-    model.num_obs_ = n;
-    model.num_dim_ = d;
-    model.num_metrics_ = m;
-    model.scale_x_ = scale_x;
-    return model;
+    return assemble(QelBackend(std::move(mem)));
 }
 
 void Vantorix::add(const MatView& x, const MatView& y, const std::optional<MatView>& yvar) {
