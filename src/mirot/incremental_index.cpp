@@ -58,8 +58,10 @@ MirotIndex IncrementalIndex::build_id_leaf(const SyncSource& source, std::uint64
     LeafPage leaf;
     leaf.page_id = 0;
     leaf.row_ids = row_id_run(indexed_rows, total_rows);
-    if (pending_in_use(source.num_dim)) {
-        // The running sums make a small sync read no rows at all.
+    if (pending_in_use(source.num_dim) && pending_count == n) {
+        // The running sums make a small sync read no rows at all. They are used only when
+        // they cover exactly the rows being indexed: a copy built in the background and
+        // installed later misses the sums of rows added meanwhile.
         std::vector<float> centroid(pending_sums.size());
         const double count = static_cast<double>(pending_count);
         for (std::size_t j = 0; j < centroid.size(); ++j)
@@ -67,6 +69,7 @@ MirotIndex IncrementalIndex::build_id_leaf(const SyncSource& source, std::uint64
         leaf.centroid = std::move(centroid);
         reset_pending(source.num_dim);
     } else {
+        reset_pending(source.num_dim);
         leaf.centroid = centroid_from_mmap_rows(source, indexed_rows, total_rows);
     }
     std::vector<Page> pages;

@@ -404,15 +404,16 @@ void MirotBackend::reset_index() {
 
 std::optional<MirotBackend::BuiltIndex> MirotBackend::soft_sync_build() const {
     if (index_.indexed_rows >= num_obs()) return std::nullopt;
-    BuiltIndex built{index_, generation_};
+    BuiltIndex built{index_, generation_, index_.indexed_rows};
     built.index.ensure_sync(sync_source(), num_obs());
     return built;
 }
 
 void MirotBackend::soft_sync_publish(BuiltIndex built) {
-    if (built.generation != generation_) return;
+    if (built.generation != generation_ || built.base_rows != index_.indexed_rows) return;
     index_ = std::move(built.index);
-    pending_rows_ = 0;
+    // Rows added while the copy was built are still pending.
+    pending_rows_ = num_obs() - index_.indexed_rows;
 }
 
 void MirotBackend::release_resident_pages() {

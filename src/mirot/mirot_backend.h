@@ -81,11 +81,12 @@ public:
     struct BuiltIndex {
         IncrementalIndex index;
         std::uint64_t generation = 0;
+        std::uint64_t base_rows = 0;  // rows the index covered when the build began
     };
     // Nothing when the index already covers every row.
     std::optional<BuiltIndex> soft_sync_build() const;
-    // Installs a built copy, unless the index was reset since it was built (its rows or
-    // scaling would be stale then). Exclusive access.
+    // Installs a built copy, unless the index was reset or synced since the build began
+    // (the copy would be stale or behind then). Exclusive access.
     void soft_sync_publish(BuiltIndex built);
 
     SearchResult search(const BlockView& queries, std::int64_t search_k, bool exclude_nearest) const;

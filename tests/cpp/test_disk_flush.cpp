@@ -25,6 +25,9 @@ void set_thresholds(const Vantorix& m, std::uint64_t soft, std::uint64_t hard) {
 std::uint64_t pending(const Vantorix& m) { return handle(m).read()->inner.pending_rows(); }
 std::uint64_t indexed(const Vantorix& m) { return handle(m).read()->inner.index().indexed_rows; }
 
+// The store's own view of rows kept alive by the caller.
+mirot::BlockView to_mirot_view(const Array2& a) { return mirot::BlockView{a.data.data(), a.rows, a.cols, static_cast<std::ptrdiff_t>(a.cols), 1}; }
+
 Array2 ramp(std::size_t n, std::size_t d, double start = 0) {
     Array2 a(n, d);
     for (std::size_t i = 0; i < n; ++i)
@@ -118,6 +121,32 @@ TEST(DiskFlush, BuildFromBeforeAResetIsNotInstalled) {
     EXPECT_EQ(w->inner.pending_rows(), 0u);
 }
 
+TEST(DiskFlush, BuildOvertakenByASyncIsDroppedAndRowsAddedMeanwhileStayPending) {
+    TempDir dir;
+    Vantorix m = disk_model(dir.path(), ramp(20, 2), ramp(20, 1));
+    auto w = handle(m).write();
+    std::optional<mirot::MirotBackend::BuiltIndex> built = w->inner.soft_sync_build();
+    w->inner.append(to_mirot_view(ramp(3, 2, 50)), to_mirot_view(ramp(3, 1)), std::nullopt);
+    w->inner.ensure_index_sync();
+    w->inner.soft_sync_publish(std::move(*built));  // would put 20 indexed rows back over 23
+    EXPECT_EQ(w->inner.index().indexed_rows, 23u);
+    EXPECT_EQ(w->inner.pending_rows(), 0u);
+
+    built = w->inner.soft_sync_build();
+    w->inner.append(to_mirot_view(ramp(4, 2, 60)), to_mirot_view(ramp(4, 1)), std::nullopt);
+    w->inner.soft_sync_publish(std::move(*built));
+    EXPECT_EQ(w->inner.index().indexed_rows, 23u);
+    EXPECT_EQ(w->inner.pending_rows(), 4u);
+    // Two more rows: the next small sync covers six rows, and its leaf centroid is
+    // theirs, not that of the two whose running sums the installed copy kept.
+    w->inner.append(to_mirot_view(ramp(2, 2, 70)), to_mirot_view(ramp(2, 1)), std::nullopt);
+    w->inner.ensure_index_sync();
+    const mirot::MirotIndex& last = w->inner.index().fragments.back();
+    ASSERT_EQ(last.header.indexed_rows, 6u);
+    const std::vector<float>& c = *last.pages.front().leaf()->centroid;
+    EXPECT_FLOAT_EQ(c[0], (60 + 61 + 62 + 63 + 70 + 71) / 6.0f);
+}
+
 TEST(DiskFlush, FailedPersistAtDestructionIsPrintedNotRaised) {
     TempDir dir;
     std::string metadata;
@@ -182,6 +211,36 @@ TEST(DiskSurrogate, SmallFirstBatchSyncsAndFits) {
     EXPECT_EQ(indexed(*s.model()), 4095u);
 }
 
+// Joins its threads however the test leaves its scope, so that a failure in the test's
+// own thread is reported instead of ending the process.
+class Workers {
+public:
+    explicit Workers(std::atomic<bool>& stop) : stop_(stop) {}
+    ~Workers() { join(); }
+    template <class Fn>
+    void start(Fn body) {
+        threads_.emplace_back([this, body] {
+            try {
+                body();
+            } catch (const std::exception& e) {
+                ++failures_;
+                ADD_FAILURE() << e.what();
+            }
+        });
+    }
+    void join() {
+        stop_ = true;
+        for (std::thread& t : threads_)
+            if (t.joinable()) t.join();
+    }
+    int failures() const { return failures_.load(); }
+
+private:
+    std::atomic<bool>& stop_;
+    std::atomic<int> failures_{0};
+    std::vector<std::thread> threads_;
+};
+
 // Searches, row reads, appends, background flushes and persists on one store at once.
 // The ThreadSanitizer build runs this group.
 class DiskConcurrency : public ::testing::TestWithParam<std::size_t> {};
@@ -197,20 +256,9 @@ TEST_P(DiskConcurrency, ReadersWritersAndFlushesShareOneStore) {
     const DiskBackendHandle& h = handle(m);
     const Array2 q = gaussian(g, 16, 4);
     std::atomic<bool> stop{false};
-    std::atomic<int> failures{0};
-    auto guarded = [&](auto&& body) {
-        return [&, body] {
-            try {
-                body();
-            } catch (const std::exception& e) {
-                ++failures;
-                ADD_FAILURE() << e.what();
-            }
-        };
-    };
-    std::vector<std::thread> threads;
+    Workers workers(stop);
     for (int r = 0; r < 3; ++r) {
-        threads.emplace_back(guarded([&, r] {
+        workers.start([&, r] {
             while (!stop.load()) {
                 const SearchResult res = h.search(q, 5 + r, r == 1);
                 EXPECT_EQ(res.indices.rows, q.rows);
@@ -219,15 +267,15 @@ TEST_P(DiskConcurrency, ReadersWritersAndFlushesShareOneStore) {
                 h.row_y(n / 2);
                 h.train_rows_at(std::vector<std::size_t>{0, n - 1});
             }
-        }));
+        });
     }
-    threads.emplace_back(guarded([&] {
+    workers.start([&] {
         while (!stop.load()) {
             h.persist_index_to_disk();
             h.release_observation_pages();
             std::this_thread::yield();
         }
-    }));
+    });
     std::mt19937_64 wg(12);
     for (int i = 0; i < 40; ++i) {
         const Array2 x = gaussian(wg, 1 + i % 17, 4), y = gaussian(wg, x.rows, 1);
@@ -235,10 +283,39 @@ TEST_P(DiskConcurrency, ReadersWritersAndFlushesShareOneStore) {
         h.schedule_background_flush();
         if (i % 20 == 19) h.ensure_index_sync(false, std::vector<double>(4, 1.0));
     }
-    stop = true;
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
+    workers.join();
+    EXPECT_EQ(workers.failures(), 0);
     h.wait_for_flush();
     h.persist_index_to_disk();
+    EXPECT_EQ(h.read()->inner.index().indexed_rows, h.read()->inner.num_obs());
+}
+
+// A waiter joins a job outside the job slot, so a scheduler may start the next job
+// while the last still runs; the two must not build at once.
+TEST(DiskConcurrency, SchedulersAndWaitersNeverRunTwoBuildsAtOnce) {
+    TempDir dir;
+    std::mt19937_64 g(13);
+    Vantorix m = disk_model(dir.path(), gaussian(g, 50, 3), gaussian(g, 50, 1));
+    set_thresholds(m, 1, 1u << 30);
+    const DiskBackendHandle& h = handle(m);
+    std::atomic<bool> stop{false};
+    Workers workers(stop);
+    for (int t = 0; t < 4; ++t) {
+        workers.start([&, t] {
+            while (!stop.load()) {
+                if (t % 2 == 0) {
+                    h.schedule_background_flush();
+                } else {
+                    h.wait_for_flush();
+                }
+            }
+        });
+    }
+    std::mt19937_64 wg(14);
+    for (int i = 0; i < 300; ++i) h.append(gaussian(wg, 1 + i % 5, 3), gaussian(wg, 1 + i % 5, 1), std::nullopt);
+    workers.join();
+    EXPECT_EQ(workers.failures(), 0);
+    h.wait_for_flush();
+    h.ensure_index_sync(false, std::vector<double>(3, 1.0));
     EXPECT_EQ(h.read()->inner.index().indexed_rows, h.read()->inner.num_obs());
 }

@@ -86,6 +86,7 @@ namespace {
 void background_sync(const std::shared_ptr<DiskBackendHandle::Shared>& shared,
                      const std::shared_ptr<DiskBackendHandle::Job::Outcome>& outcome) {
     try {
+        const std::lock_guard<std::mutex> one_build(shared->build_mutex);
         std::optional<mirot::MirotBackend::BuiltIndex> built;
         {
             PoisonSharedMutex::ReadGuard guard = shared->lock.lock_shared();

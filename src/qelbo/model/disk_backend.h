@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +38,10 @@ public:
     struct Shared {
         explicit Shared(DiskMirotQelBackend v) : value(std::move(v)) {}
         PoisonSharedMutex lock;
+        // Held by a background sync from its build to its publish. A scheduler can start a
+        // job while a waiter is still joining the previous one; two builds at once would
+        // race on the index bookkeeping files, so the second waits here.
+        std::mutex build_mutex;
         DiskMirotQelBackend value;
     };
     // A background sync thread and what it reports.
