@@ -27,7 +27,6 @@ using qelbo::PoisonMutex;
 
 namespace {
 
-constexpr std::uint64_t kSmallNRows = 4096;
 constexpr std::size_t kPreTouchStride = 4096;
 // Bookkeeping files are tiny; anything larger is not ours.
 constexpr std::size_t kSmallFileLimit = 1 << 20;
