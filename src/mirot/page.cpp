@@ -47,6 +47,20 @@ std::vector<float> read_f32s(std::span<const std::uint8_t> bytes, std::size_t& c
     return std::move(*v);
 }
 
+// A count, then that many (u32 id, dim f32s) entries: an internal page's children or a
+// leaf's rows. Each entry takes at least 4 bytes, so the bytes bound every reservation.
+void read_id_vector_list(std::span<const std::uint8_t> bytes, std::size_t& cursor, std::uint32_t dim,
+                         std::vector<std::uint32_t>& ids, std::vector<std::vector<float>>& vectors) {
+    const std::uint32_t n = read_u32(bytes, cursor);
+    const std::size_t capped = std::min<std::size_t>(n, (bytes.size() - cursor) / 4);
+    ids.reserve(capped);
+    vectors.reserve(capped);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        ids.push_back(read_u32(bytes, cursor));
+        vectors.push_back(read_f32s(bytes, cursor, dim));
+    }
+}
+
 // The mean rule shared by leaves (over vectors) and internal pages (over centroids).
 void mean_into(const std::vector<std::vector<float>>& list, std::vector<float>& out) {
     if (list.empty()) {
@@ -185,31 +199,17 @@ Page read_page_record(std::span<const std::uint8_t> bytes) {
     const std::uint32_t id = get_u32_at(bytes, 5);
     const std::uint32_t dim = get_u32_at(bytes, 9);
     std::size_t cursor = 13;
-    // Each entry takes at least 4 bytes, so the bytes bound every reservation.
-    auto capped = [&](std::uint32_t n) { return std::min<std::size_t>(n, (bytes.size() - cursor) / 4); };
     switch (kind) {
         case 0: {
             InternalPage p;
             p.page_id = id;
-            const std::uint32_t n = read_u32(bytes, cursor);
-            p.children.reserve(capped(n));
-            p.child_centroids.reserve(capped(n));
-            for (std::uint32_t i = 0; i < n; ++i) {
-                p.children.push_back(read_u32(bytes, cursor));
-                p.child_centroids.push_back(read_f32s(bytes, cursor, dim));
-            }
+            read_id_vector_list(bytes, cursor, dim, p.children, p.child_centroids);
             return Page(std::move(p));
         }
         case 1: {
             LeafPage l;
             l.page_id = id;
-            const std::uint32_t n = read_u32(bytes, cursor);
-            l.row_ids.reserve(capped(n));
-            l.vectors.reserve(capped(n));
-            for (std::uint32_t i = 0; i < n; ++i) {
-                l.row_ids.push_back(read_u32(bytes, cursor));
-                l.vectors.push_back(read_f32s(bytes, cursor, dim));
-            }
+            read_id_vector_list(bytes, cursor, dim, l.row_ids, l.vectors);
             return Page(std::move(l));
         }
         case 2: {

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace mirot_test {
 
@@ -30,6 +31,13 @@ public:
 private:
     std::string path_;
 };
+
+// start, start + 1, ...: values whose positions can be read back from them.
+inline std::vector<double> counting(std::size_t n, double start = 0.0) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = start + static_cast<double>(i);
+    return v;
+}
 
 inline std::string read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

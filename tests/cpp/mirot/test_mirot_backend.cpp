@@ -17,16 +17,11 @@ using mirot::BlockView;
 using mirot::MirotBackend;
 using mirot::MirotError;
 using mirot_test::read_bytes;
+using mirot_test::counting;
 using mirot_test::TempDir;
 using mirot_test::write_bytes;
 
 namespace {
-
-std::vector<double> ramp(std::size_t n, double start = 0.0) {
-    std::vector<double> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = start + static_cast<double>(i);
-    return v;
-}
 
 std::string u64_bytes(std::uint64_t v) {
     std::string out(8, '\0');
@@ -38,12 +33,12 @@ std::string u64_bytes(std::uint64_t v) {
 
 TEST(MirotBackendFaults, AppendOfWrongWidthsChangesNothing) {
     TempDir dir;
-    const std::vector<double> x = ramp(6), y = ramp(3), yvar = ramp(3, 1.0);
+    const std::vector<double> x = counting(6), y = counting(3), yvar = counting(3, 1.0);
     MirotBackend b = MirotBackend::open(dir.path(), BlockView(x.data(), 3, 2), BlockView(y.data(), 3, 1),
                                         BlockView(yvar.data(), 3, 1), false, {1.0, 1.0});
     const std::string counter = read_bytes(dir.file("num_obs.bin"));
 
-    const std::vector<double> x2 = ramp(4, 10.0), y2 = ramp(2, 10.0), wide = ramp(4, 10.0);
+    const std::vector<double> x2 = counting(4, 10.0), y2 = counting(2, 10.0), wide = counting(4, 10.0);
     // Variances wider than y: the x and y rows must not be written either.
     EXPECT_THROW(b.append(BlockView(x2.data(), 2, 2), BlockView(y2.data(), 2, 1), BlockView(wide.data(), 2, 2)),
                  MirotError);
@@ -63,7 +58,7 @@ TEST(MirotBackendFaults, AppendOfWrongWidthsChangesNothing) {
 
 TEST(MirotBackendFaults, OpenRefusesRowsOfUnequalCountsBeforeWritingThem) {
     TempDir dir;
-    const std::vector<double> x = ramp(3), y = ramp(2);
+    const std::vector<double> x = counting(3), y = counting(2);
     EXPECT_THROW(MirotBackend::open(dir.file("store"), BlockView(x.data(), 3, 1), BlockView(y.data(), 2, 1),
                                     std::nullopt, false, {1.0}),
                  MirotError);
@@ -79,7 +74,7 @@ TEST(MirotBackendFaults, FirstVariancesBesideRowsOfAWrongWidthLeaveNoVarianceFil
     {
         MirotBackend b = MirotBackend::open(dir.path(), BlockView(none.data(), 0, 2), BlockView(none.data(), 0, 1),
                                             std::nullopt, false, {1.0, 1.0});
-        const std::vector<double> x = ramp(3), y = ramp(1);
+        const std::vector<double> x = counting(3), y = counting(1);
         EXPECT_THROW(b.append(BlockView(x.data(), 1, 3), BlockView(y.data(), 1, 1), BlockView(y.data(), 1, 1)),
                      MirotError);
         EXPECT_EQ(b.num_obs(), 0u);

@@ -13,15 +13,10 @@
 using mirot::BlockView;
 using mirot::MirotError;
 using mirot::mmap_open_or_create;
+using mirot_test::counting;
 using mirot_test::TempDir;
 
 namespace {
-
-std::vector<double> iota_values(std::size_t n, double start = 0.0) {
-    std::vector<double> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = start + static_cast<double>(i);
-    return v;
-}
 
 template <class F>
 MirotError error_of(F&& f) {
@@ -50,7 +45,7 @@ TEST(MmapColumnStore, NewFileGrowsBySixtyFourRowsOrExactlyWhatIsAsked) {
     EXPECT_EQ(mirot_test::file_size(path), 64u * 16);
 
     auto other = mmap_open_or_create(dir.file("big.bin"), 1, std::nullopt);
-    auto rows = iota_values(1000);
+    auto rows = counting(1000);
     other.mmap_append(BlockView(rows.data(), 1000, 1));
     EXPECT_EQ(mirot_test::file_size(dir.file("big.bin")), 1000u * 8);
     double extra = 1000.0;
@@ -157,7 +152,7 @@ TEST(MmapColumnStore, AppendChecksWidthAndCopiesAnyLayoutIdentically) {
 TEST(MmapColumnStore, GatherCopiesRowsInOrderAndRefusesRowsOutsideTheCount) {
     TempDir dir;
     auto s = mmap_open_or_create(dir.file("g.bin"), 2, std::nullopt);
-    auto v = iota_values(6);
+    auto v = counting(6);
     s.mmap_append(BlockView(v.data(), 3, 2));
     std::vector<std::uint64_t> idx = {2, 0, 2};
     auto m = s.mmap_gather(idx);
@@ -185,7 +180,7 @@ TEST(MmapColumnStore, ZeroColumnsNeverGrowButCountRows) {
 TEST(MmapColumnStore, ReleaseAndReopenKeepEveryRow) {
     TempDir dir;
     std::string path = dir.file("r.bin");
-    auto v = iota_values(300 * 4, 0.25);
+    auto v = counting(300 * 4, 0.25);
     {
         auto s = mmap_open_or_create(path, 4, std::nullopt);
         for (std::size_t i = 0; i < 300; i += 30) s.mmap_append(BlockView(v.data() + i * 4, 30, 4));
@@ -202,7 +197,7 @@ TEST(MmapColumnStore, FullDiskFailsTheAppendAndChangesNothing) {
     auto s = mmap_open_or_create(dir.file("d.bin"), 2, std::nullopt);
     std::vector<double> row = {1, 2};
     s.mmap_append(BlockView(row.data(), 1, 2));
-    auto big = iota_values(200);
+    auto big = counting(200);
     mirot::inject_io_fault(mirot::IoFault::Allocate, ENOSPC);
     auto e = error_of([&] { s.mmap_append(BlockView(big.data(), 100, 2)); });
     EXPECT_EQ(e.message(), "No space left on device (os error 28)");
@@ -228,7 +223,7 @@ TEST(MmapColumnStore, RealFileSizeLimitIsACleanErrorNotASignal) {
     lim.rlim_cur = 4096;
     auto previous = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
-    auto big = iota_values(1024);
+    auto big = counting(1024);
     bool failed = false;
     try {
         s.mmap_append(BlockView(big.data(), 1024, 1));
