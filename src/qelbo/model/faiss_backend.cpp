@@ -40,6 +40,12 @@ std::size_t faiss_product_threshold() {
                                                       : 1;
 }
 
+// The queries FAISS multiplies in one product.
+std::size_t distance_compute_chunk() {
+    return faiss::distance_compute_blas_query_bs > 0 ? static_cast<std::size_t>(faiss::distance_compute_blas_query_bs)
+                                                     : 4096;
+}
+
 // Stored rows per task when their norms are taken on the pool.
 constexpr std::size_t kNormRowsPerTask = 16384;
 
@@ -47,24 +53,59 @@ constexpr std::size_t kNormRowsPerTask = 16384;
 // matrix products better.
 constexpr std::size_t kEnoughBlocks = 64;
 // No block holds more queries than this, and none is split below this many multiply-adds.
-constexpr std::size_t kMaxQueriesPerBlock = 256;
+constexpr std::size_t kMaxQueriesPerBlock = 240;
 constexpr double kBlockWork = 1 << 24;
 // Below this many multiply-adds in all, the blocks run one after another on the calling thread:
 // waking the pool would cost more than the work.
 constexpr double kParallelWork = 1 << 20;
+// The BLAS product computes queries in tiles, and a query at the ragged end of a call can get
+// other last bits than one inside a full tile. Blocks that start at multiples of this (a multiple
+// of every tile width the x86 kernels use) put each query at the same place in its tile as one
+// call for all queries would.
+constexpr std::size_t kTileAlign = 48;
 
-// Number of query blocks. It follows from the search's size alone, never from the pool, so
-// every answer is the same for any pool size.
-std::size_t search_blocks(std::size_t nq, double work) {
+struct QueryBlock {
+    std::size_t first;
+    std::size_t count;
+};
+
+// The query blocks. They follow from the search's size alone, never from the pool, so every
+// answer is the same for any pool size, and each block is answered exactly as FAISS answers
+// all the queries in one call.
+std::vector<QueryBlock> search_blocks(std::size_t nq, double work) {
+    std::vector<QueryBlock> blocks;
     const std::size_t threshold = faiss_product_threshold();
     // One block per query gives the same answers as one call for all of them.
-    if (nq < threshold) return nq;
-    // Every block keeps at least `threshold` queries, so every block is answered the same way.
-    const std::size_t most = nq / threshold;
-    const std::size_t least = nq / kMaxQueriesPerBlock + (nq % kMaxQueriesPerBlock != 0 ? 1 : 0);
-    const double by_work = std::min(std::ceil(work / kBlockWork), static_cast<double>(kEnoughBlocks));
-    const std::size_t wanted = std::min(most, static_cast<std::size_t>(by_work));
-    return std::max({least, wanted, std::size_t{1}});
+    if (nq < threshold) {
+        for (std::size_t q = 0; q < nq; ++q) blocks.push_back({q, 1});
+        return blocks;
+    }
+    const std::size_t wanted = std::max<std::size_t>(
+        1, std::min(nq / threshold, static_cast<std::size_t>(std::min(std::ceil(work / kBlockWork),
+                                                                      static_cast<double>(kEnoughBlocks)))));
+    auto align = [](std::size_t v) { return (v + kTileAlign - 1) / kTileAlign * kTileAlign; };
+    std::size_t size = align((nq + wanted - 1) / wanted);
+    size = std::max(std::min(size, kMaxQueriesPerBlock), align(threshold));
+    // FAISS itself multiplies the queries in chunks of its own; a block never straddles one.
+    const std::size_t chunk = distance_compute_chunk();
+    for (std::size_t c0 = 0; c0 < nq; c0 += chunk) {
+        std::size_t c1 = std::min(nq, c0 + chunk);
+        // A last chunk below the threshold is answered as part of the one before, as FAISS
+        // does: that one is then a single block, so FAISS chunks it as it chunks all queries.
+        if (nq - c1 > 0 && nq - c1 < threshold) {
+            blocks.push_back({c0, nq - c0});
+            break;
+        }
+        const std::size_t first_block = blocks.size();
+        for (std::size_t b0 = c0; b0 < c1; b0 += size) blocks.push_back({b0, std::min(size, c1 - b0)});
+        // Every block keeps at least `threshold` queries, so every block is answered the same way.
+        if (blocks.size() - first_block >= 2 && blocks.back().count < threshold) {
+            const std::size_t rest = blocks.back().count;
+            blocks.pop_back();
+            blocks.back().count += rest;
+        }
+    }
+    return blocks;
 }
 
 // FAISS parallelises with OpenMP, while our blocks already run on the worker pool: inside a
@@ -139,15 +180,13 @@ void FaissBackend::search(std::size_t nq, const float* queries, std::size_t k, f
     if (nq == 0) return;
     const std::size_t d = static_cast<std::size_t>(index_->d);
     const double work = static_cast<double>(nq) * static_cast<double>(index_->ntotal) * static_cast<double>(d);
-    // Blocks of near-equal size.
-    const std::size_t blocks = search_blocks(nq, work);
-    const std::size_t base = nq / blocks, extra = nq % blocks;
+    const std::vector<QueryBlock> blocks = search_blocks(nq, work);
     expect(k > 0 && norms_.size() == ntotal(), "a search asks for neighbours among rows with known norms");
     // The same answers as the index's own search, without taking every stored row's norm again
     // in each block.
     const auto search_block = [&](std::size_t b) {
-        const std::size_t q0 = b * base + std::min(b, extra);
-        const std::size_t count = base + (b < extra ? 1 : 0);
+        const std::size_t q0 = blocks[b].first;
+        const std::size_t count = blocks[b].count;
         OmpSingleThread single;
         try {
             faiss::knn_L2sqr(queries + q0 * d, index_->get_xb(), d, count, ntotal(), k, distances + q0 * k,
@@ -157,9 +196,9 @@ void FaissBackend::search(std::size_t nq, const float* queries, std::size_t k, f
         }
     };
     if (work < kParallelWork) {
-        for (std::size_t b = 0; b < blocks; ++b) search_block(b);
+        for (std::size_t b = 0; b < blocks.size(); ++b) search_block(b);
     } else {
-        parallel_for_chunks(blocks, search_block);
+        parallel_for_chunks(blocks.size(), search_block);
     }
 }
 
