@@ -116,7 +116,7 @@ std::optional<MirotIndex> load_persisted_fragment(const std::filesystem::path& i
     }
     if (header && header->num_dim != num_dim)
         throw MirotError::invalid_parameter(header_path + " records num_dim " + std::to_string(header->num_dim) +
-                                            ", the store num_dim " + std::to_string(num_dim));
+                                            ", not the store's num_dim " + std::to_string(num_dim));
     try {
         MirotIndex f = MirotIndex::open(index_dir);
         if (f.header.num_dim != num_dim || f.header.indexed_rows > rows || !fragment_is_sound(f, f.header.indexed_rows))

@@ -225,7 +225,7 @@ def test_reopen_refuses_widths_that_the_files_contradict(tmp_path):
     meta = (wd / "metadata.json").read_text()
     yvar = (wd / "train_yvar.bin").read_bytes()
     cases = [  # files of 64 rows of room: 2048 bytes of x, 1024 of y and of variances
-        ('"num_dim":2', None, "index/header.json records num_dim 4, the store num_dim 2"),
+        ('"num_dim":2', None, "index/header.json records num_dim 4, not the store's num_dim 2"),
         ('"num_dim":3', None, "train_x.bin holds 2048 bytes, not a whole number of rows of num_dim 3"),
         ('"num_metrics":3', None, "train_y.bin holds 1024 bytes, not a whole number of rows of num_metrics 3"),
         ('"num_metrics":0', None, "metadata.json records num_metrics 0"),
