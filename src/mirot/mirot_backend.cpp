@@ -105,7 +105,18 @@ bool fragment_is_sound(const MirotIndex& f, std::uint64_t rows) {
 // The persisted index of `index_dir` when it is sound for the first `rows` rows.
 std::optional<MirotIndex> load_persisted_fragment(const std::filesystem::path& index_dir, std::uint64_t num_dim,
                                                   std::uint64_t rows) {
-    if (rows == 0 || !path_exists(join(index_dir, "header.json"))) return std::nullopt;
+    const std::string header_path = join(index_dir, "header.json");
+    if (rows == 0 || !path_exists(header_path)) return std::nullopt;
+    // A header that cannot be read is rebuilt like any damaged index; one that reads and
+    // records another width says the rows were written with other widths than recorded.
+    std::optional<IndexHeader> header;
+    try {
+        header = parse_index_header(read_regular_file(header_path, kSmallFileLimit));
+    } catch (const MirotError&) {
+    }
+    if (header && header->num_dim != num_dim)
+        throw MirotError::invalid_parameter(header_path + " records num_dim " + std::to_string(header->num_dim) +
+                                            ", not the store's num_dim " + std::to_string(num_dim));
     try {
         MirotIndex f = MirotIndex::open(index_dir);
         if (f.header.num_dim != num_dim || f.header.indexed_rows > rows || !fragment_is_sound(f, f.header.indexed_rows))
@@ -136,6 +147,28 @@ bool file_equals(const std::string& path, std::span<const std::uint8_t> expected
     const std::optional<std::string> bytes = read_file_bounded(path, kIndexFileLimit);
     return bytes && bytes->size() == expected.size() &&
            std::memcmp(bytes->data(), expected.data(), expected.size()) == 0;
+}
+
+// Column files carry no widths of their own, but they only ever grow by whole rows: a
+// length that is not a whole number of rows means they were written with other widths.
+void check_whole_rows(MmapColumnStore& store, const char* width_name) {
+    const std::uint64_t stride = store.ncols() * sizeof(double);
+    const std::uint64_t bytes = store.mapped_bytes().size();
+    if (stride != 0 && bytes % stride != 0)
+        throw MirotError::invalid_parameter(store.path() + " holds " + std::to_string(bytes) +
+                                            " bytes, not a whole number of rows of " + width_name + " " +
+                                            std::to_string(store.ncols()));
+}
+
+// A column file of the store, with the file named in every error: a row count that does
+// not fit its length means it was written with other widths than recorded.
+MmapColumnStore open_column_file(const std::string& path, std::uint64_t ncols, std::optional<std::uint64_t> known) {
+    try {
+        return mmap_open_or_create(path, ncols, known);
+    } catch (const MirotError& e) {
+        if (e.message().rfind(path, 0) == 0) throw;
+        throw MirotError::invalid_parameter(path + ": " + e.message());
+    }
 }
 
 // Makes a row file's mapped writes durable before anything that counts them is written.
@@ -190,7 +223,7 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     create_directories(dir);
     UniqueFd dir_lock = lock_work_dir(work_dir);
 
-    const std::optional<std::string> metadata = read_file_bounded(join(work_dir, "metadata.json"), kSmallFileLimit);
+    const std::optional<std::string> metadata = read_metadata(dir);
     if (metadata && is_valid_utf8(*metadata)) {
         const std::optional<std::string> kind = parse_json_string_field(*metadata, "index_backend");
         if (kind && *kind != "mirot_disk")
@@ -208,18 +241,24 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
                 " and num_metrics " + std::to_string(num_metrics));
         }
     }
+    // Rows for a store that holds rows would never be stored; refused before anything is written.
+    if (x.rows > 0 && stored && *stored > 0) throw stored_rows_error(dir, *stored);
 
     FileMapping num_obs_map = map_num_obs(work_dir);
     const std::optional<std::uint64_t> known = mirot_load_num_obs(dir);
-    MmapColumnStore x_store = mmap_open_or_create(join(work_dir, "train_x.bin"), num_dim, known);
-    MmapColumnStore y_store = mmap_open_or_create(join(work_dir, "train_y.bin"), num_metrics, known);
+    MmapColumnStore x_store = open_column_file(join(work_dir, "train_x.bin"), num_dim, known);
+    MmapColumnStore y_store = open_column_file(join(work_dir, "train_y.bin"), num_metrics, known);
     if (x_store.nrows() != y_store.nrows()) throw MirotError::invalid_parameter("train_x.bin and train_y.bin disagree");
     // Row ids are u32 everywhere below; a count from the files beyond that (sparse or
     // foreign files) would size the checks of the persisted index by it.
     if (x_store.nrows() > std::numeric_limits<std::uint32_t>::max())
         throw MirotError::invalid_parameter("row count " + std::to_string(x_store.nrows()) + " exceeds u32::MAX");
-    // A store that holds rows keeps them: the rows given are not written.
     const bool had_rows = x_store.nrows() > 0;
+    if (had_rows && x.rows > 0) throw stored_rows_error(dir, x_store.nrows());
+    if (had_rows) {
+        check_whole_rows(x_store, "num_dim");
+        check_whole_rows(y_store, "num_metrics");
+    }
     if (!had_rows && x.rows > 0) {
         x_store.ensure_capacity(x.rows);
         y_store.ensure_capacity(y.rows);
@@ -239,7 +278,10 @@ MirotBackend MirotBackend::open(const std::filesystem::path& work_dir, const Blo
     std::optional<MmapColumnStore> yvar_store;
     if (had_rows) {
         // A reopened store keeps its variances, and only its own.
-        if (path_exists(yvar_path)) yvar_store = mmap_open_or_create(yvar_path, num_metrics, num_obs);
+        if (path_exists(yvar_path)) {
+            yvar_store = open_column_file(yvar_path, num_metrics, num_obs);
+            check_whole_rows(*yvar_store, "num_metrics");
+        }
     } else if (yvar && yvar->rows > 0) {
         yvar_store = mirot_open_or_append_yvar(dir, num_metrics, yvar);
     } else if (path_exists(yvar_path)) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,30 +28,9 @@ std::span<const std::uint8_t> as_bytes(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// The whole file; any failure (a missing file included) is the system's error. Only a
-// regular file is read: a pipe would block, a device would never end.
+// The whole file; any failure (a missing file included) is the system's error.
 std::string read_whole_file(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw os_error(errno);
-    UniqueFd file(fd);
-    std::string out;
-    struct stat st = fstat_fd(file.get());
-    if (!S_ISREG(st.st_mode)) throw MirotError::invalid_parameter(path + " is not a regular file");
-    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(file.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw os_error(errno);
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
+    return read_regular_file(path, std::numeric_limits<std::size_t>::max());
 }
 
 // The bytes of an existing file, or nothing when it does not exist.

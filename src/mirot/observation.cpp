@@ -23,8 +23,14 @@ std::optional<std::uint64_t> load_u64_file(const std::string& path) {
     return v;
 }
 
+// The loaders never fail: a metadata.json that cannot be read counts as absent.
 std::optional<std::string> load_metadata(const std::string& work_dir) {
-    auto text = read_file_bounded(join(work_dir, "metadata.json"), kMetadataMaxBytes);
+    std::optional<std::string> text;
+    try {
+        text = read_metadata(work_dir);
+    } catch (const MirotError&) {
+        return std::nullopt;
+    }
     if (!text || !is_valid_utf8(*text)) return std::nullopt;
     return text;
 }
@@ -121,6 +127,23 @@ std::optional<std::string> parse_json_string_field(std::string_view text, std::s
     std::size_t end = text.find('"', start);
     if (end == std::string_view::npos) return std::nullopt;
     return std::string(text.substr(start, end - start));
+}
+
+std::optional<std::string> read_metadata(const std::string& work_dir) {
+    const std::string path = join(work_dir, "metadata.json");
+    try {
+        if (!path_exists(path)) return std::nullopt;
+        return read_regular_file(path, kMetadataMaxBytes);
+    } catch (const MirotError& e) {
+        // The system's texts do not say which file they are about.
+        if (e.message().rfind(path, 0) == 0) throw;
+        throw MirotError::invalid_parameter(path + ": " + e.message());
+    }
+}
+
+MirotError stored_rows_error(const std::string& work_dir, std::uint64_t stored) {
+    return MirotError::invalid_parameter("work_dir " + work_dir + " already holds " + std::to_string(stored) +
+                                         " rows; give empty x and y to reopen it");
 }
 
 std::optional<std::uint64_t> mirot_load_num_obs(const std::string& work_dir) {

@@ -29,6 +29,14 @@ std::optional<std::uint64_t> parse_json_usize_field(std::string_view text, std::
 // The text between `"key":"` and the next quote.
 std::optional<std::string> parse_json_string_field(std::string_view text, std::string_view key);
 
+// The text of `work_dir`/metadata.json; absent when there is no such file. One that is
+// there but is not a regular file, is larger than 1 MiB or cannot be read is an error
+// naming it.
+std::optional<std::string> read_metadata(const std::string& work_dir);
+
+// Rows given for a work directory that already holds `stored` rows would never be stored.
+MirotError stored_rows_error(const std::string& work_dir, std::uint64_t stored);
+
 std::optional<std::uint64_t> mirot_load_num_obs(const std::string& work_dir);
 std::optional<std::uint64_t> mirot_load_indexed_rows(const std::string& work_dir);
 

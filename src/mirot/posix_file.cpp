@@ -168,28 +168,42 @@ void create_directories(const std::string& dir) {
     if (ec) throw os_error(ec.value());
 }
 
-std::optional<std::string> read_file_bounded(const std::string& path, std::size_t max_bytes) {
+std::string read_regular_file(const std::string& path, std::size_t max_bytes) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO must not block
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::nullopt;
-    UniqueFd owner(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (fd < 0) throw os_error(errno);
+    UniqueFd file(fd);
+    const struct stat st = fstat_fd(file.get());
+    if (!S_ISREG(st.st_mode)) throw MirotError::invalid_parameter(path + " is not a regular file");
+    auto too_large = [&] {
+        return MirotError::invalid_parameter(path + " is larger than " + std::to_string(max_bytes) + " bytes");
+    };
+    if (static_cast<std::uint64_t>(st.st_size) > max_bytes) throw too_large();
     std::string out;
-    char buf[8192];
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(file.get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::nullopt;
+            throw os_error(errno);
         }
         if (n == 0) break;
-        if (out.size() + static_cast<std::size_t>(n) > max_bytes) return std::nullopt;
+        // The file may grow while it is read.
+        if (static_cast<std::size_t>(n) > max_bytes - out.size()) throw too_large();
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
+}
+
+std::optional<std::string> read_file_bounded(const std::string& path, std::size_t max_bytes) {
+    try {
+        return read_regular_file(path, max_bytes);
+    } catch (const MirotError&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace mirot

@@ -91,7 +91,11 @@ void sync_directory(const std::string& dir);
 // Creates the directory and every missing parent (0777 before the umask).
 void create_directories(const std::string& dir);
 
-// The whole file, or nothing when it cannot be read or is longer than `max_bytes`.
+// The whole of a regular file of at most `max_bytes`. Opened without blocking and read
+// only when regular: a FIFO would hang the caller, a device would never end. Throws the
+// system's text, "<path> is not a regular file" or "<path> is larger than N bytes".
+std::string read_regular_file(const std::string& path, std::size_t max_bytes);
+// read_regular_file, or nothing when it fails.
 std::optional<std::string> read_file_bounded(const std::string& path, std::size_t max_bytes);
 
 }  // namespace mirot

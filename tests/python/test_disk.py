@@ -4,6 +4,8 @@ reopening in another process, destruction, crash safety and the optimizer on dis
 import gc
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 
@@ -151,14 +153,94 @@ def test_new_store_without_coordinates_is_refused_before_anything_is_written(tmp
     assert not (tmp_path / "wd").exists()
 
 
-def test_rows_given_to_a_store_of_as_many_rows_do_not_set_the_scales(tmp_path):
-    # The store keeps its own rows; scales from the rows given would describe rows it does not hold.
+def test_rows_given_to_a_store_that_holds_rows_are_refused_before_anything_is_written(tmp_path):
+    # The store would keep its own rows and drop the given ones without a word.
     x, y = grid(10, 2), np.arange(10.0).reshape(10, 1)
     disk(tmp_path, x, y).persist_index_to_disk()
     gc.collect()
-    reopened = disk(tmp_path, x, y * 100)
-    assert reopened.row_y(3).tolist() == [[3.0]]
-    assert np.array_equal(reopened.y_scale_row, Vantorix(x, y).y_scale_row)
+    wd = tmp_path / "wd"
+    files = lambda: {p.name: p.read_bytes() for p in wd.iterdir() if p.is_file()}
+    before = files()
+    with pytest.raises(ValueError, match="^Invalid parameter: work_dir " + re.escape(str(wd)) +
+                       " already holds 10 rows; give empty x and y to reopen it$"):
+        disk(tmp_path, x, y * 100)
+    assert files() == before
+    # Empty arrays reopen it, with the scales of the stored rows.
+    reopened = disk(tmp_path, np.zeros((0, 2)), np.zeros((0, 1)))
+    assert len(reopened) == 10 and np.array_equal(reopened.y_scale_row, Vantorix(x, y).y_scale_row)
+    del reopened
+    gc.collect()
+
+    # An optimizer whose directory gained rows after its creation: the first tell is
+    # refused and leaves no trace of the batch.
+    od = tmp_path / "opt"
+    opt = q.optimizer.create_optimizer_qel(np.array([[0.0, 1.0]] * 2), num_init=20, config_overrides={
+        "qel_storage": "disk", "index_driver": "MIROT_DISK", "work_dir": str(od)})
+    Vantorix(x, y, index_driver="MIROT_DISK", work_dir=str(od))
+    gc.collect()
+    batch = opt.ask(4, 0)
+    with pytest.raises(ValueError, match="already holds 10 rows"):
+        opt.tell(batch, np.ones((4, 1)), 0)
+    assert opt.init_progress() == (0, 20) and opt.x_obs() is None and opt.telemetry().dt_tell == 0.0
+    shutil.rmtree(od)
+    opt.tell(batch, np.ones((4, 1)), 0)
+    assert opt.init_progress() == (4, 20) and opt.y_obs().shape == (4, 1)
+
+
+METADATA_NOT_A_SMALL_FILE = r"""
+import os, sys
+import numpy as np
+import qel.qelcore as q
+wd = sys.argv[1]
+os.makedirs(wd)
+meta = os.path.join(wd, "metadata.json")
+big = lambda p: open(p, "w").write(" " * ((1 << 20) + 1))
+for make in (os.mkfifo, lambda p: os.symlink("/dev/zero", p), big):
+    make(meta)
+    for n in (0, 2):
+        try:
+            q.model.Vantorix(np.ones((n, 1)), np.ones((n, 1)), index_driver="MIROT_DISK", work_dir=wd)
+            print("opened")
+        except ValueError as e:
+            print(e)
+    os.unlink(meta)
+"""
+
+
+def test_metadata_that_is_not_a_small_regular_file_is_refused_without_blocking(tmp_path):
+    # A FIFO would block the constructor with the interpreter lock held; /dev/zero never ends.
+    wd = str(tmp_path / "wd")
+    out = subprocess.run([sys.executable, "-c", METADATA_NOT_A_SMALL_FILE, wd], capture_output=True, text=True,
+                         timeout=60, check=True)
+    meta = "Invalid parameter: " + os.path.join(wd, "metadata.json")
+    assert out.stdout.splitlines() == ([meta + " is not a regular file"] * 4 +
+                                       [meta + " is larger than 1048576 bytes"] * 2)
+
+
+def test_reopen_refuses_widths_that_the_files_contradict(tmp_path):
+    rng = np.random.default_rng(3)
+    disk(tmp_path, rng.random((30, 4)), rng.random((30, 2)), train_yvar=np.ones((30, 2))).persist_index_to_disk()
+    gc.collect()
+    wd = tmp_path / "wd"
+    meta = (wd / "metadata.json").read_text()
+    yvar = (wd / "train_yvar.bin").read_bytes()
+    cases = [  # files of 64 rows of room: 2048 bytes of x, 1024 of y and of variances
+        ('"num_dim":2', None, "index/header.json records num_dim 4, not the store's num_dim 2"),
+        ('"num_dim":3', None, "train_x.bin holds 2048 bytes, not a whole number of rows of num_dim 3"),
+        ('"num_metrics":3', None, "train_y.bin holds 1024 bytes, not a whole number of rows of num_metrics 3"),
+        ('"num_metrics":0', None, "metadata.json records num_metrics 0"),
+        (None, yvar + bytes(8), "train_yvar.bin holds 1032 bytes, not a whole number of rows of num_metrics 2"),
+    ]
+    for field, yvar_bytes, text in cases:
+        if field:
+            (wd / "metadata.json").write_text(re.sub('"' + field.split('"')[1] + '":[0-9]+', field, meta))
+        if yvar_bytes:
+            (wd / "train_yvar.bin").write_bytes(yvar_bytes)
+        with pytest.raises(ValueError, match=re.escape(text)):
+            disk(tmp_path, np.zeros((0, 4)), np.zeros((0, 2)))
+        (wd / "metadata.json").write_text(meta)
+        (wd / "train_yvar.bin").write_bytes(yvar)
+    assert len(disk(tmp_path, np.zeros((0, 4)), np.zeros((0, 2)))) == 30
 
 
 def test_appends_survive_sigkill_at_random_moments(tmp_path):

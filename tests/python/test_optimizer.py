@@ -127,6 +127,17 @@ def test_core_constructor_failures_are_value_errors():
         opt_mod.create_optimizer_zero(UNIT3, seed=-1)
 
 
+def test_disk_storage_the_first_tell_would_refuse_is_refused_at_creation(tmp_path, monkeypatch):
+    monkeypatch.delenv("QEL_WORK_DIR", raising=False)
+    over = {"qel_storage": "disk", "index_driver": "MIROT_DISK"}
+    with pytest.raises(ValueError, match="^Invalid parameter: Disk storage requires work_dir or QEL_WORK_DIR$"):
+        opt_mod.create_optimizer_qel(UNIT3, config_overrides=over)
+    wd = str(tmp_path / "wd")
+    qel.qelcore.model.Vantorix(np.ones((3, 3)), np.ones((3, 1)), index_driver="MIROT_DISK", work_dir=wd)
+    with pytest.raises(ValueError, match="already holds 3 rows"):
+        opt_mod.create_optimizer_qel(UNIT3, config_overrides=dict(over, work_dir=wd))
+
+
 # ---------------------------------------------------------------------------
 # Ask / tell
 

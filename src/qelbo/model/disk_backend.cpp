@@ -1,9 +1,7 @@
 #include "qelbo/model/disk_backend.h"
 
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <system_error>
 
 #include "mirot/observation.h"
@@ -43,21 +41,14 @@ struct StoreShape {
     bool scale_x;
 };
 
-// The widths and scaling recorded by the store already in `dir`.
-StoreShape read_store_shape(const std::filesystem::path& metadata) {
-    std::ifstream in(metadata, std::ios::binary);
-    if (!in) {
-        throw QELError::invalid_parameter(std::error_code(errno, std::generic_category()).message() + " (os error " +
-                                          std::to_string(errno) + ")");
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    const std::string text = buf.str();
+// The widths and scaling recorded in the text of a store's metadata.json.
+StoreShape read_store_shape(const std::string& text) {
     const std::optional<std::uint64_t> d = mirot::parse_json_usize_field(text, "num_dim");
     if (!d) throw QELError::invalid_parameter("missing num_dim");
     const std::optional<std::uint64_t> m = mirot::parse_json_usize_field(text, "num_metrics");
     if (!m) throw QELError::invalid_parameter("missing num_metrics");
     if (*d == 0) throw QELError::invalid_parameter("metadata.json records num_dim 0");
+    if (*m == 0) throw QELError::invalid_parameter("metadata.json records num_metrics 0");
     // The same bounds the store applies, checked before anything is sized by them.
     for (auto [name, value] : {std::pair{"num_dim", *d}, std::pair{"num_metrics", *m}}) {
         if (value > mirot::kMaxColumns) {
@@ -126,12 +117,10 @@ std::shared_ptr<DiskBackendHandle> DiskBackendHandle::open(const std::string& wo
     install_mirot_tuning_from_config();
     const std::filesystem::path dir(work_dir);
     std::optional<mirot::MirotBackend> inner;
-    std::error_code ec;
-    const std::filesystem::path metadata = dir / "metadata.json";
-    if (x.rows == 0 && y.rows == 0 && std::filesystem::symlink_status(metadata, ec).type() !=
-                                          std::filesystem::file_type::not_found &&
-        !ec) {
-        const StoreShape shape = read_store_shape(metadata);
+    std::optional<std::string> metadata;
+    if (x.rows == 0 && y.rows == 0) metadata = converted([&] { return mirot::read_metadata(work_dir); });
+    if (metadata) {
+        const StoreShape shape = read_store_shape(*metadata);
         const std::vector<double> ones(shape.num_dim, 1.0);
         converted([&] {
             inner.emplace(mirot::MirotBackend::open(

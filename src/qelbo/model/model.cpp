@@ -83,11 +83,28 @@ std::string absolute_work_dir(const std::string& dir) {
 }
 
 bool metadata_exists(const std::string& dir) {
-    std::error_code ec;
-    const auto st = std::filesystem::symlink_status(std::filesystem::path(dir) / "metadata.json", ec);
-    return !ec && st.type() != std::filesystem::file_type::not_found;
+    try {
+        return mirot::read_metadata(dir).has_value();
+    } catch (const mirot::MirotError& e) {
+        throw to_qel_error(e);
+    }
+}
+
+// The absolute work directory of disk storage: work_dir, else QEL_WORK_DIR.
+std::string disk_work_dir(std::optional<std::string> work_dir) {
+    if (!work_dir) work_dir = env_work_dir();
+    if (!work_dir) throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
+    return absolute_work_dir(*work_dir);
 }
 }  // namespace
+
+void Vantorix::check_disk_storage(const std::optional<std::string>& work_dir, std::size_t rows) {
+    const std::string dir = disk_work_dir(work_dir);
+    if (rows == 0) return;
+    if (const std::uint64_t stored = mirot::mirot_load_num_obs(dir).value_or(0); stored > 0) {
+        throw to_qel_error(mirot::stored_rows_error(dir, stored));
+    }
+}
 
 Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yvar, bool scale_x,
                                     IndexDriver index_driver, StorageMode storage,
@@ -114,7 +131,6 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         x_sumsq = std::move(xm.sumsq);
         x_scale = scale_from_moments(n, d, x_sum, x_sumsq, kXMinStd);
     }
-    if (!work_dir) work_dir = env_work_dir();
     // The model around a backend, with the sums and scales of the rows given.
     auto assemble = [&](QelBackend backend) {
         Vantorix model{std::move(backend)};
@@ -135,12 +151,13 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
         if (index_driver != IndexDriver::MiRotDisk) {
             throw QELError::invalid_parameter("Disk storage requires IndexDriver::MiRotDisk");
         }
-        if (!work_dir) throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
-        const std::string dir = absolute_work_dir(*work_dir);
-        // A store that holds rows keeps them and ignores the rows given, so the sums and
-        // scales must come from its rows even when the counts happen to agree.
+        const std::string dir = disk_work_dir(std::move(work_dir));
+        // Rows given to a store that holds rows are refused when it opens; a reopen takes
+        // its sums and scales from the stored rows.
         const bool reopened = (n == 0 && metadata_exists(dir)) || mirot::mirot_load_num_obs(dir).value_or(0) > 0;
         if (d == 0 && !reopened) throw QELError::invalid_parameter("x must have at least one column");
+        // A store without metrics could not be reopened: its metadata.json would be refused.
+        if (m == 0 && !reopened) throw QELError::invalid_parameter("y must have at least one column");
         std::optional<MatView> yv;
         if (yvar) yv = view_of(*yvar);
         Vantorix model = assemble(QelBackend(DiskBackendHandle::open(dir, view_of(x), view_of(y), yv, scale_x, x_scale)));

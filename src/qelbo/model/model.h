@@ -35,6 +35,10 @@ public:
     static Vantorix new_with_storage(Array2 x, Array2 y, std::optional<Array2> yvar, bool scale_x,
                                      IndexDriver index_driver, StorageMode storage,
                                      std::optional<std::string> work_dir);
+    // Refuses, without touching the directory, disk storage that new_with_storage would
+    // refuse for `rows` new rows: no work_dir and no QEL_WORK_DIR, or (rows > 0) a work
+    // directory that already holds rows. Throws QELError.
+    static void check_disk_storage(const std::optional<std::string>& work_dir, std::size_t rows);
 
     Vantorix(Vantorix&&) noexcept = default;
     // The replaced model is destroyed as below.

@@ -46,7 +46,12 @@ Optimizer Optimizer::new_with_strategy(Array2 bounds, OptimizerConfig config, St
     TrustRegionState region = build_region(config.trust_region, d, rng);
 
     std::unique_ptr<Surrogate> surrogate;
-    if (config.surrogate) surrogate = make_qel_surrogate(*config.surrogate);
+    if (config.surrogate) {
+        // Refused now rather than at the first tell, after the caller has paid for a batch.
+        if (config.surrogate->qel_storage == StorageMode::Disk)
+            Vantorix::check_disk_storage(config.surrogate->work_dir, 1);
+        surrogate = make_qel_surrogate(*config.surrogate);
+    }
 
     const std::size_t capacity =
         surrogate ? static_cast<std::size_t>(std::max<std::int32_t>(config.surrogate->k, 1)) : kKeepAllCapacity;
@@ -99,6 +104,10 @@ void Optimizer::validate_tell(MatView x, MatView y) const {
                 if (!std::isfinite(y(i, j))) throw QELError::invalid_parameter("y must contain only finite values");
             }
         }
+        // The first tell opens the disk store, which may have changed since creation; what
+        // it would refuse is refused before any of the batch is recorded.
+        if (config.surrogate && config.surrogate->qel_storage == StorageMode::Disk && !surrogate->observation_count())
+            Vantorix::check_disk_storage(config.surrogate->work_dir, x.rows);
     }
 }
 
