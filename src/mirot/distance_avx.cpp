@@ -108,7 +108,8 @@ MIROT_AVX inline float one(const float* q, const void* row, const double* scale,
     const std::size_t body = n - n % 8;
     __m256 s = _mm256_setzero_ps();
     for (std::size_t i = 0; i < body; i += 8) s = accumulate(s, _mm256_loadu_ps(q + i), load8<S>(row, scale, i));
-    float total = sum_lanes(s);
+    // With no whole group the eight sums are all +0, and so is their total.
+    float total = body ? sum_lanes(s) : 0.0f;
     for (std::size_t i = body; i < n; ++i) {
         const float d = q[i] - load1<S>(row, scale, i);
         total += d * d;
@@ -133,7 +134,7 @@ MIROT_AVX inline __m256 block8(const float* q, const void* const* rp, const doub
         a6 = accumulate(a6, qv, load8<S>(rp[6], scale, i));
         a7 = accumulate(a7, qv, load8<S>(rp[7], scale, i));
     }
-    __m256 total = sum_lanes8(a0, a1, a2, a3, a4, a5, a6, a7);
+    __m256 total = body ? sum_lanes8(a0, a1, a2, a3, a4, a5, a6, a7) : _mm256_setzero_ps();
     for (std::size_t i = body; i < n; ++i) total = accumulate(total, _mm256_set1_ps(q[i]), _mm256_load_ps(tail + (i - body) * kRows));
     return total;
 }

@@ -82,7 +82,8 @@ inline float one(const float* q, const void* row, const double* scale, std::size
         lo = accumulate(lo, _mm_loadu_ps(q + i), x.lo);
         hi = accumulate(hi, _mm_loadu_ps(q + i + 4), x.hi);
     }
-    float total = sum_lanes(lo, hi);
+    // With no whole group the eight sums are all +0, and so is their total.
+    float total = body ? sum_lanes(lo, hi) : 0.0f;
     for (std::size_t i = body; i < n; ++i) {
         const float d = q[i] - load1<S>(row, scale, i);
         total += d * d;
@@ -113,15 +114,18 @@ inline __m128 block4(const float* q, const void* const* rp, const double* scale,
         l3 = accumulate(l3, ql, x.lo);
         h3 = accumulate(h3, qh, x.hi);
     }
-    _MM_TRANSPOSE4_PS(l0, l1, l2, l3);
-    _MM_TRANSPOSE4_PS(h0, h1, h2, h3);
-    __m128 total = _mm_add_ps(l0, l1);
-    total = _mm_add_ps(total, l2);
-    total = _mm_add_ps(total, l3);
-    total = _mm_add_ps(total, h0);
-    total = _mm_add_ps(total, h1);
-    total = _mm_add_ps(total, h2);
-    total = _mm_add_ps(total, h3);
+    __m128 total = _mm_setzero_ps();
+    if (body) {
+        _MM_TRANSPOSE4_PS(l0, l1, l2, l3);
+        _MM_TRANSPOSE4_PS(h0, h1, h2, h3);
+        total = _mm_add_ps(l0, l1);
+        total = _mm_add_ps(total, l2);
+        total = _mm_add_ps(total, l3);
+        total = _mm_add_ps(total, h0);
+        total = _mm_add_ps(total, h1);
+        total = _mm_add_ps(total, h2);
+        total = _mm_add_ps(total, h3);
+    }
     for (std::size_t i = body; i < n; ++i) total = accumulate(total, _mm_set1_ps(q[i]), _mm_load_ps(tail + (i - body) * kRows));
     return total;
 }

@@ -77,16 +77,22 @@ TEST(DistancePaths, EveryPathGivesThePortableBits) {
         const mirot::DistanceKernels* k = mirot::distance_kernels(p);
         ASSERT_NE(k, nullptr);
         ++paths_run;
-        for (std::size_t n = 1; n <= 40; ++n) {
+        // Every tail length with 0-4 whole groups, and one width past the kernels' stack scratch.
+        std::vector<std::size_t> widths;
+        for (std::size_t n = 1; n <= 40; ++n) widths.push_back(n);
+        widths.push_back(8 * 300 + 5);
+        for (std::size_t n : widths) {
             for (double odd_share : {0.0, 0.05, 0.3}) {
                 for (const auto& shape : shapes) {
                     const std::size_t nq = shape[0], nrows = shape[1];
                     Data data{std::mt19937_64(n * 1000 + nq * 31 + nrows), odd_share};
-                    // Rows and queries start one element past an aligned allocation and rows
-                    // carry padding, so loads are unaligned and any read past n shows.
+                    // Every buffer starts one element past an aligned allocation, so loads are
+                    // unaligned; rows carry padding that changes the result if read, and the
+                    // last row, the last query and the scale end where their allocation ends.
                     const std::size_t row_stride = n + 3, out_stride = nrows + 2;
-                    std::vector<float> queries_buf(1 + nq * n), rows32_buf(1 + nrows * row_stride);
-                    std::vector<double> rows64_buf(1 + nrows * row_stride), scale_buf(1 + n);
+                    const std::size_t rows_size = 1 + (nrows - 1) * row_stride + n;
+                    std::vector<float> queries_buf(1 + nq * n), rows32_buf(rows_size);
+                    std::vector<double> rows64_buf(rows_size), scale_buf(1 + n);
                     for (float& v : queries_buf) v = data.f32();
                     for (double& v : rows64_buf) v = data.f64();
                     for (float& v : rows32_buf) v = data.f32();
