@@ -36,7 +36,7 @@ MIROT_AVX inline __m256 load8(const void* row, const double* scale, std::size_t 
             lo = _mm256_div_pd(lo, _mm256_loadu_pd(scale + i));
             hi = _mm256_div_pd(hi, _mm256_loadu_pd(scale + i + 4));
         }
-        // Rounds to nearest, as the scalar narrowing does.
+        // Rounds in the current mode (to nearest unless changed), as the scalar narrowing does.
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
     }
 }
@@ -135,7 +135,8 @@ MIROT_AVX inline __m256 block8(const float* q, const void* const* rp, const doub
         a7 = accumulate(a7, qv, load8<S>(rp[7], scale, i));
     }
     __m256 total = body ? sum_lanes8(a0, a1, a2, a3, a4, a5, a6, a7) : _mm256_setzero_ps();
-    for (std::size_t i = body; i < n; ++i) total = accumulate(total, _mm256_set1_ps(q[i]), _mm256_load_ps(tail + (i - body) * kRows));
+    for (std::size_t i = body; i < n; ++i)
+        total = accumulate(total, _mm256_set1_ps(q[i]), _mm256_load_ps(tail + (i - body) * kRows));
     return total;
 }
 

@@ -15,6 +15,8 @@ namespace mirot::detail {
 
 namespace {
 
+// How a stored row reaches the search space: f32 as is, or f64 narrowed to f32, the
+// scaled form dividing in f64 first.
 enum class Src { f32, f64, f64_scaled };
 
 constexpr std::size_t kRows = 4;  // rows per block: two accumulator registers each
@@ -23,14 +25,15 @@ struct V8 {
     __m128 lo, hi;
 };
 
-inline __m128 narrow4(const double* x, const double* scale, bool scaled) {
+// Four values of a row from x; `scale` (null when unscaled) points at their divisors.
+inline __m128 narrow4(const double* x, const double* scale) {
     __m128d a = _mm_loadu_pd(x);
     __m128d b = _mm_loadu_pd(x + 2);
-    if (scaled) {
+    if (scale) {
         a = _mm_div_pd(a, _mm_loadu_pd(scale));
         b = _mm_div_pd(b, _mm_loadu_pd(scale + 2));
     }
-    // Rounds to nearest, as the scalar narrowing does.
+    // Rounds in the current mode (to nearest unless changed), as the scalar narrowing does.
     return _mm_movelh_ps(_mm_cvtpd_ps(a), _mm_cvtpd_ps(b));
 }
 
@@ -41,8 +44,10 @@ inline V8 load8(const void* row, const double* scale, std::size_t i) {
         return {_mm_loadu_ps(x), _mm_loadu_ps(x + 4)};
     } else {
         const double* x = static_cast<const double*>(row) + i;
-        constexpr bool scaled = S == Src::f64_scaled;
-        return {narrow4(x, scaled ? scale + i : nullptr, scaled), narrow4(x + 4, scaled ? scale + i + 4 : nullptr, scaled)};
+        if constexpr (S == Src::f64_scaled)
+            return {narrow4(x, scale + i), narrow4(x + 4, scale + i + 4)};
+        else
+            return {narrow4(x, nullptr), narrow4(x + 4, nullptr)};
     }
 }
 
@@ -126,7 +131,8 @@ inline __m128 block4(const float* q, const void* const* rp, const double* scale,
         total = _mm_add_ps(total, h2);
         total = _mm_add_ps(total, h3);
     }
-    for (std::size_t i = body; i < n; ++i) total = accumulate(total, _mm_set1_ps(q[i]), _mm_load_ps(tail + (i - body) * kRows));
+    for (std::size_t i = body; i < n; ++i)
+        total = accumulate(total, _mm_set1_ps(q[i]), _mm_load_ps(tail + (i - body) * kRows));
     return total;
 }
 
