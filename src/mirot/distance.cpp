@@ -1,6 +1,7 @@
 #include "mirot/distance.h"
 
 #include <array>
+#include <atomic>
 
 #include "mirot/distance_paths.h"
 
@@ -93,6 +94,40 @@ const Available& available() {
     return a;
 }
 
+// The kernels every public call goes through. Until the first call it holds a table
+// whose functions pick the widest path, store it here and forward, so that later calls
+// cost one load and an indirect jump. The tables are constants: a thread that sees the
+// pointer sees the table.
+const DistanceKernels& pick();
+
+float first_pair(const float* a, const float* b, std::size_t n) { return pick().pair(a, b, n); }
+
+float first_row(const float* query, const double* x, const double* scale, std::size_t n) {
+    return pick().row(query, x, scale, n);
+}
+
+void first_rows_f64(const float* queries, std::size_t nq, const double* rows, std::size_t row_stride,
+                    std::size_t nrows, const double* scale, std::size_t n, float* out, std::size_t out_stride) {
+    pick().rows_f64(queries, nq, rows, row_stride, nrows, scale, n, out, out_stride);
+}
+
+void first_rows_f32(const float* queries, std::size_t nq, const float* rows, std::size_t row_stride,
+                    std::size_t nrows, std::size_t n, float* out, std::size_t out_stride) {
+    pick().rows_f32(queries, nq, rows, row_stride, nrows, n, out, out_stride);
+}
+
+constexpr DistanceKernels first_use_kernels{"first use", first_pair, first_row, first_rows_f64, first_rows_f32};
+
+std::atomic<const DistanceKernels*> chosen{&first_use_kernels};
+
+const DistanceKernels& pick() {
+    const DistanceKernels* k = available().best;
+    chosen.store(k, std::memory_order_relaxed);
+    return *k;
+}
+
+inline const DistanceKernels& best() { return *chosen.load(std::memory_order_relaxed); }
+
 }  // namespace
 
 std::span<const DistancePath> distance_paths() {
@@ -116,21 +151,21 @@ const DistanceKernels* distance_kernels(DistancePath path) {
 }
 
 float l2_sq_f32(std::span<const float> a, std::span<const float> b) {
-    return available().best->pair(a.data(), b.data(), a.size() < b.size() ? a.size() : b.size());
+    return best().pair(a.data(), b.data(), a.size() < b.size() ? a.size() : b.size());
 }
 
 float l2_sq_f32_row(const float* query, const double* x, const double* scale, std::size_t n) {
-    return available().best->row(query, x, scale, n);
+    return best().row(query, x, scale, n);
 }
 
 void l2_sq_f32_rows(const float* queries, std::size_t nq, const double* rows, std::size_t row_stride,
                     std::size_t nrows, const double* scale, std::size_t n, float* out, std::size_t out_stride) {
-    available().best->rows_f64(queries, nq, rows, row_stride, nrows, scale, n, out, out_stride);
+    best().rows_f64(queries, nq, rows, row_stride, nrows, scale, n, out, out_stride);
 }
 
 void l2_sq_f32_rows(const float* queries, std::size_t nq, const float* rows, std::size_t row_stride,
                     std::size_t nrows, std::size_t n, float* out, std::size_t out_stride) {
-    available().best->rows_f32(queries, nq, rows, row_stride, nrows, n, out, out_stride);
+    best().rows_f32(queries, nq, rows, row_stride, nrows, n, out, out_stride);
 }
 
 }  // namespace mirot

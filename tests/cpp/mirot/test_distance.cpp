@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mirot/distance.h"
 #include "mirot/distance_paths.h"
 
 namespace {
@@ -109,13 +110,17 @@ TEST(DistancePaths, EveryPathGivesThePortableBits) {
                         ref.rows_f64(queries, nq, rows64, row_stride, nrows, scale, n, want.data(), out_stride);
                         ASSERT_TRUE(same_bits(got, want, describe(k->name, "rows_f64", n, scaled, nq, nrows)));
 
-                        std::vector<float> got_row, want_row;
+                        // The public function, whichever path it picked, rides along.
+                        std::vector<float> got_row, want_row, public_row;
                         for (std::size_t i = 0; i < nq; ++i)
                             for (std::size_t r = 0; r < nrows; ++r) {
-                                got_row.push_back(k->row(queries + i * n, rows64 + r * row_stride, scale, n));
-                                want_row.push_back(ref.row(queries + i * n, rows64 + r * row_stride, scale, n));
+                                const double* x = rows64 + r * row_stride;
+                                got_row.push_back(k->row(queries + i * n, x, scale, n));
+                                want_row.push_back(ref.row(queries + i * n, x, scale, n));
+                                public_row.push_back(mirot::l2_sq_f32_row(queries + i * n, x, scale, n));
                             }
                         ASSERT_TRUE(same_bits(got_row, want_row, describe(k->name, "row", n, scaled, nq, nrows)));
+                        ASSERT_TRUE(same_bits(public_row, want_row, describe("public", "row", n, scaled, nq, nrows)));
                     }
 
                     std::vector<float> got(nq * out_stride, kUnwritten), want = got;
@@ -123,13 +128,16 @@ TEST(DistancePaths, EveryPathGivesThePortableBits) {
                     ref.rows_f32(queries, nq, rows32, row_stride, nrows, n, want.data(), out_stride);
                     ASSERT_TRUE(same_bits(got, want, describe(k->name, "rows_f32", n, false, nq, nrows)));
 
-                    std::vector<float> got_pair, want_pair;
+                    std::vector<float> got_pair, want_pair, public_pair;
                     for (std::size_t i = 0; i < nq; ++i)
                         for (std::size_t r = 0; r < nrows; ++r) {
-                            got_pair.push_back(k->pair(queries + i * n, rows32 + r * row_stride, n));
-                            want_pair.push_back(ref.pair(queries + i * n, rows32 + r * row_stride, n));
+                            const float* x = rows32 + r * row_stride;
+                            got_pair.push_back(k->pair(queries + i * n, x, n));
+                            want_pair.push_back(ref.pair(queries + i * n, x, n));
+                            public_pair.push_back(mirot::l2_sq_f32({queries + i * n, n}, {x, n}));
                         }
                     ASSERT_TRUE(same_bits(got_pair, want_pair, describe(k->name, "pair", n, false, nq, nrows)));
+                    ASSERT_TRUE(same_bits(public_pair, want_pair, describe("public", "pair", n, false, nq, nrows)));
                 }
             }
         }
