@@ -118,7 +118,7 @@ void first_rows_f32(const float* queries, std::size_t nq, const float* rows, std
 
 constexpr DistanceKernels first_use_kernels{"first use", first_pair, first_row, first_rows_f64, first_rows_f32};
 
-std::atomic<const DistanceKernels*> chosen{&first_use_kernels};
+constinit std::atomic<const DistanceKernels*> chosen{&first_use_kernels};
 
 const DistanceKernels& pick() {
     const DistanceKernels* k = available().best;
