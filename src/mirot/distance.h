@@ -5,35 +5,18 @@
 //
 // The order: eight running sums over the first 8*floor(n/8) squares (sum j takes the
 // indices with remainder j), added left to right, then the remaining squares one at a
-// time. Every function below gives the same bits as `l2_sq_f32` on the same vectors,
-// whatever instruction set it runs on.
+// time, each square a separate multiply and add (never fused). Every function below
+// gives the same bits on the same vectors whatever instruction set it runs on
+// (distance_paths.h); the first use picks the widest set the CPU has.
 
 #include <cstddef>
 #include <span>
 
 namespace mirot {
 
-// Lists of unequal length are compared over their common prefix.
-inline float l2_sq_f32(std::span<const float> a, std::span<const float> b) {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    const float* pa = a.data();
-    const float* pb = b.data();
-    float s[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const std::size_t body = n - n % 8;
-    for (std::size_t i = 0; i < body; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) {
-            const float d = pa[i + j] - pb[i + j];
-            s[j] += d * d;
-        }
-    }
-    float total = s[0];
-    for (std::size_t j = 1; j < 8; ++j) total += s[j];
-    for (std::size_t i = body; i < n; ++i) {
-        const float d = pa[i] - pb[i];
-        total += d * d;
-    }
-    return total;
-}
+// The distance of two f32 vectors; lists of unequal length are compared over their
+// common prefix.
+float l2_sq_f32(std::span<const float> a, std::span<const float> b);
 
 // A stored f64 row seen in the search space: x[j] narrowed to f32, or, when `scale` is
 // given, x[j] / scale[j] computed in f64 and then narrowed. No converted copy is made.
