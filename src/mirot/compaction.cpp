@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <numeric>
 
 #include "base/panic.h"
 #include "mirot/fragment_merge.h"
@@ -47,31 +48,50 @@ std::size_t choose_merge_window(std::span<const std::uint64_t> row_counts, std::
     return best;
 }
 
-void compact_fragments(std::vector<MirotIndex>& fragments, std::uint64_t indexed_rows,
-                       const std::filesystem::path& index_dir) {
-    std::uint64_t target = compaction_target(indexed_rows, current_tuning());
-    if (fragments.size() <= std::max(saturating_add(target, target), saturating_add(target, 1))) return;
-    if (indexed_rows == 0) {
-        fragments.clear();
-        return;
-    }
-    target = compaction_target(indexed_rows, current_tuning());
-    while (fragments.size() > target) {
-        const std::size_t m = fragments.size();
+namespace {
+
+bool over_bounds(std::size_t fragments, std::uint64_t target) {
+    return fragments > std::max(saturating_add(target, target), saturating_add(target, 1));
+}
+
+}  // namespace
+
+std::vector<CompactionMerge> compaction_merges(std::vector<std::uint64_t> counts, std::uint64_t indexed_rows) {
+    const MirotTuning tuning = current_tuning();
+    const std::uint64_t target = compaction_target(indexed_rows, tuning);
+    std::vector<CompactionMerge> merges;
+    if (!over_bounds(counts.size(), target)) return merges;
+    while (counts.size() > target) {
+        const std::size_t m = counts.size();
         const std::size_t width =
             std::min<std::size_t>({std::max<std::size_t>(m - target, 2), m, 4});
-        const std::uint64_t small_rows = current_tuning().small_fragment_merge_rows;
-        std::vector<std::uint64_t> counts;
-        counts.reserve(m);
-        for (const MirotIndex& f : fragments) counts.push_back(f.header.indexed_rows);
-        const std::size_t start = choose_merge_window(counts, width, small_rows);
+        const std::size_t start = choose_merge_window(counts, width, tuning.small_fragment_merge_rows);
+        merges.push_back({start, width});
+        // A merged fragment holds the sum of its inputs' rows.
+        auto first = counts.begin() + static_cast<std::ptrdiff_t>(start);
+        const std::uint64_t sum = std::accumulate(first, first + static_cast<std::ptrdiff_t>(width), std::uint64_t{0});
+        counts.erase(first, first + static_cast<std::ptrdiff_t>(width));
+        counts.insert(counts.begin() + static_cast<std::ptrdiff_t>(start), sum);
+    }
+    return merges;
+}
 
-        auto first = fragments.begin() + static_cast<std::ptrdiff_t>(start);
-        std::vector<MirotIndex> window(std::make_move_iterator(first),
-                                       std::make_move_iterator(first + static_cast<std::ptrdiff_t>(width)));
-        fragments.erase(first, first + static_cast<std::ptrdiff_t>(width));
+void compact_fragments(std::vector<MirotIndex>& fragments, std::uint64_t indexed_rows,
+                       const std::filesystem::path& index_dir) {
+    if (indexed_rows == 0) {
+        if (over_bounds(fragments.size(), compaction_target(0, current_tuning()))) fragments.clear();
+        return;
+    }
+    std::vector<std::uint64_t> counts;
+    counts.reserve(fragments.size());
+    for (const MirotIndex& f : fragments) counts.push_back(f.header.indexed_rows);
+    for (const CompactionMerge& step : compaction_merges(std::move(counts), indexed_rows)) {
+        auto first = fragments.begin() + static_cast<std::ptrdiff_t>(step.start);
+        auto last = first + static_cast<std::ptrdiff_t>(step.width);
+        std::vector<MirotIndex> window(std::make_move_iterator(first), std::make_move_iterator(last));
+        fragments.erase(first, last);
         MirotIndex merged = concat_merge(std::move(window), index_dir);
-        fragments.insert(fragments.begin() + static_cast<std::ptrdiff_t>(start), std::move(merged));
+        fragments.insert(fragments.begin() + static_cast<std::ptrdiff_t>(step.start), std::move(merged));
     }
 }
 

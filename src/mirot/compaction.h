@@ -24,6 +24,18 @@ std::uint64_t compaction_target(std::uint64_t indexed_rows, const MirotTuning& t
 std::size_t choose_merge_window(std::span<const std::uint64_t> row_counts, std::size_t width,
                                 std::uint64_t small_fragment_rows);
 
+// One merge step: `width` adjacent fragments from position `start` of the list as it
+// stands before this step become one holding the sum of their rows.
+struct CompactionMerge {
+    std::size_t start;
+    std::size_t width;
+};
+
+// The merges, in order, that bring fragments of these row counts to the target for a
+// forest of `indexed_rows` > 0 rows; none while the count is within bounds. Depends on
+// the row counts only, so that a sync can plan them without holding the fragments.
+std::vector<CompactionMerge> compaction_merges(std::vector<std::uint64_t> row_counts, std::uint64_t indexed_rows);
+
 // Merges windows of `fragments` in place as described above; `indexed_rows` is the
 // rows the forest covers. With no rows and too many fragments, all are dropped.
 void compact_fragments(std::vector<MirotIndex>& fragments, std::uint64_t indexed_rows,

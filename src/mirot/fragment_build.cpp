@@ -140,9 +140,9 @@ MirotIndex build_from_rows_with_persist(std::span<const std::uint32_t> row_ids,
                                         std::span<const float> vectors, std::uint64_t num_dim,
                                         std::uint64_t seed, std::filesystem::path persist_dir) {
     const std::size_t n = row_ids.size();
+    if (num_dim == 0) throw MirotError::invalid_parameter("a fragment requires at least one column");
     const std::size_t dim = static_cast<std::size_t>(num_dim);
-    qelbo::expect(dim == 0 || vectors.size() / dim >= n,
-                  "build_from_rows_with_persist: fewer vectors than row ids");
+    qelbo::expect(vectors.size() / dim >= n, "build_from_rows_with_persist: fewer vectors than row ids");
 
     if (n <= kKmeansLeafCapacity) {
         LeafPage leaf;

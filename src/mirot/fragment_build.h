@@ -31,6 +31,7 @@ SkipEdges build_skip_edges(const std::vector<Page>& pages);
 // A k-means fragment over the rows: row_ids[i] owns vectors[i * num_dim, (i + 1) * num_dim).
 // At most 32 rows make a single vector leaf. Skip edges are built when the row count
 // lies above the tuning's exhaustive search limit and at most its refinement limit.
+// Zero columns are InvalidParameter.
 MirotIndex build_from_rows_with_persist(std::span<const std::uint32_t> row_ids,
                                         std::span<const float> vectors, std::uint64_t num_dim,
                                         std::uint64_t seed, std::filesystem::path persist_dir);

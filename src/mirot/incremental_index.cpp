@@ -9,6 +9,7 @@
 #include "mirot/compaction.h"
 #include "mirot/error.h"
 #include "mirot/fragment_build.h"
+#include "mirot/fragment_merge.h"
 #include "mirot/observation.h"
 #include "mirot/tuning.h"
 
@@ -153,8 +154,7 @@ MirotIndex IncrementalIndex::build_range_forest(const SyncSource& source, std::u
     return from_pages_unpersisted(source.num_dim, n, chunk, std::move(pages), index_dir);
 }
 
-void IncrementalIndex::ensure_sync(const SyncSource& source, std::uint64_t total_rows) {
-    if (total_rows <= indexed_rows) return;
+MirotIndex IncrementalIndex::build_next_fragment(const SyncSource& source, std::uint64_t total_rows) {
     check_sync_source(source);
     // Row ids and range ends are u32; an index must not claim rows the store lacks.
     if (total_rows > std::numeric_limits<std::uint32_t>::max())
@@ -181,11 +181,76 @@ void IncrementalIndex::ensure_sync(const SyncSource& source, std::uint64_t total
         fragment = n > kVectorForestMaxRows ? build_range_forest(source, total_rows, limit)
                                             : build_vector_forest(source, total_rows);
     }
+    return fragment;
+}
 
+void IncrementalIndex::ensure_sync(const SyncSource& source, std::uint64_t total_rows) {
+    if (total_rows <= indexed_rows) return;
+    MirotIndex fragment = build_next_fragment(source, total_rows);
     fragments.push_back(std::move(fragment));
     indexed_rows = total_rows;
     maybe_compact();
     write_indexed_rows(source.work_dir.string(), indexed_rows);
+}
+
+ForestSync IncrementalIndex::sync_beside(const SyncSource& source, std::uint64_t total_rows) const {
+    // Everything but the fragments, which a copy would duplicate whole at every sync.
+    IncrementalIndex next(index_dir);
+    next.pending_sums = pending_sums;
+    next.pending_count = pending_count;
+    next.indexed_rows = indexed_rows;
+    ForestSync out;
+    out.base_fragments = fragments.size();
+    for (std::size_t i = 0; i < fragments.size(); ++i) out.fragments.emplace_back(std::in_place_index<0>, i);
+    if (total_rows > indexed_rows) {
+        out.fragments.emplace_back(std::in_place_index<1>, next.build_next_fragment(source, total_rows));
+        next.indexed_rows = total_rows;
+        std::vector<std::uint64_t> counts;
+        counts.reserve(out.fragments.size());
+        for (const auto& entry : out.fragments) {
+            const std::size_t* kept = std::get_if<std::size_t>(&entry);
+            counts.push_back((kept ? fragments[*kept] : std::get<MirotIndex>(entry)).header.indexed_rows);
+        }
+        // The merges maybe_compact would make; a kept fragment enters its merge as a copy.
+        for (const CompactionMerge& step : compaction_merges(std::move(counts), total_rows)) {
+            auto first = out.fragments.begin() + static_cast<std::ptrdiff_t>(step.start);
+            auto last = first + static_cast<std::ptrdiff_t>(step.width);
+            std::vector<MirotIndex> window;
+            window.reserve(step.width);
+            for (auto it = first; it != last; ++it) {
+                if (const std::size_t* kept = std::get_if<std::size_t>(&*it)) {
+                    window.push_back(fragments[*kept]);
+                } else {
+                    window.push_back(std::move(std::get<MirotIndex>(*it)));
+                }
+            }
+            out.fragments.erase(first, last);
+            out.fragments.emplace(out.fragments.begin() + static_cast<std::ptrdiff_t>(step.start),
+                                  std::in_place_index<1>, concat_merge(std::move(window), index_dir));
+        }
+        write_indexed_rows(source.work_dir.string(), total_rows);
+    }
+    out.indexed_rows = next.indexed_rows;
+    out.pending_sums = std::move(next.pending_sums);
+    out.pending_count = next.pending_count;
+    return out;
+}
+
+void IncrementalIndex::install(ForestSync sync) {
+    qelbo::expect(sync.base_fragments == fragments.size(), "install: the index changed since the sync began");
+    std::vector<MirotIndex> next;
+    next.reserve(sync.fragments.size());
+    for (auto& entry : sync.fragments) {
+        if (const std::size_t* kept = std::get_if<std::size_t>(&entry)) {
+            next.push_back(std::move(fragments[*kept]));
+        } else {
+            next.push_back(std::move(std::get<MirotIndex>(entry)));
+        }
+    }
+    fragments = std::move(next);
+    indexed_rows = sync.indexed_rows;
+    pending_sums = std::move(sync.pending_sums);
+    pending_count = sync.pending_count;
 }
 
 void IncrementalIndex::maybe_compact() { compact_fragments(fragments, indexed_rows, index_dir); }

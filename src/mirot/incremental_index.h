@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "mirot/matrix.h"
@@ -22,6 +23,17 @@ namespace mirot {
 // Rows per leaf of a vector-leaf forest, and the largest sync built as one.
 inline constexpr std::uint64_t kForestLeafRows = 256;
 inline constexpr std::uint64_t kVectorForestMaxRows = 10000;
+
+// A sync computed beside an index that stays readable meanwhile: the fragment list the
+// sync leaves, each entry a position in the index's list at the start (a fragment kept
+// as it is) or a fragment the sync built, and the bookkeeping after the sync.
+struct ForestSync {
+    std::vector<std::variant<std::size_t, MirotIndex>> fragments;
+    std::size_t base_fragments = 0;  // fragments of the index the sync began from
+    std::uint64_t indexed_rows = 0;
+    std::vector<double> pending_sums;
+    std::uint64_t pending_count = 0;
+};
 
 struct IncrementalIndex {
     // In row order; fragment i covers the run of rows after those of fragment i - 1.
@@ -47,12 +59,22 @@ struct IncrementalIndex {
     // total_rows <= indexed_rows.
     void ensure_sync(const SyncSource& source, std::uint64_t total_rows);
 
+    // What ensure_sync would make of this index, without changing it: only the new
+    // fragment and the merged ones are built, the others are named. Writes
+    // indexed_rows.bin as ensure_sync does. Shared access suffices.
+    ForestSync sync_beside(const SyncSource& source, std::uint64_t total_rows) const;
+    // Installs a sync computed beside this index, which must not have changed since.
+    void install(ForestSync sync);
+
     // Merges fragments when there are clearly more than the row count calls for.
     void maybe_compact();
 
 private:
     bool pending_in_use(std::uint64_t num_dim) const;
     void reset_pending(std::uint64_t num_dim);
+    // The fragment over rows [indexed_rows, total_rows), after the checks; uses up the
+    // pending sums. Leaves the fragments and indexed_rows alone.
+    MirotIndex build_next_fragment(const SyncSource& source, std::uint64_t total_rows);
     MirotIndex build_id_leaf(const SyncSource& source, std::uint64_t total_rows);
     MirotIndex build_vector_forest(const SyncSource& source, std::uint64_t total_rows) const;
     MirotIndex build_range_forest(const SyncSource& source, std::uint64_t total_rows,

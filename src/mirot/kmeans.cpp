@@ -8,6 +8,7 @@
 #include "base/panic.h"
 #include "base/worker_pool.h"
 #include "mirot/distance.h"
+#include "mirot/error.h"
 
 namespace mirot {
 
@@ -147,7 +148,9 @@ std::vector<std::uint32_t> assign_clusters(std::span<const float> vectors,
 PartitionTree partition_recursive_with_vectors(std::span<const std::uint32_t> row_ids,
                                                std::span<const float> vectors, std::size_t dim,
                                                std::size_t leaf_capacity, qelbo::StdRng& rng) {
-    if (vectors.size() / std::max<std::size_t>(dim, 1) < row_ids.size() && dim != 0)
+    // Without columns every assignment would be empty while rows remain to be grouped.
+    if (dim == 0) throw MirotError::invalid_parameter("k-means partition requires at least one column");
+    if (vectors.size() / dim < row_ids.size())
         throw qelbo::Panic("partition_recursive_with_vectors: fewer vectors than row ids");
     const std::size_t capacity = std::max<std::size_t>(leaf_capacity, 1);
     PartitionTree tree;

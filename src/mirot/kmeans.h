@@ -40,7 +40,8 @@ std::vector<std::uint32_t> assign_clusters(std::span<const float> vectors,
 
 // Clusters the rows (row_ids[i] owns vectors[i * dim, (i + 1) * dim)). A partition the
 // clustering cannot split (all of its rows end in one cluster) is cut into runs of
-// `leaf_capacity` rows in input order instead of being clustered again.
+// `leaf_capacity` rows in input order instead of being clustered again. Zero columns
+// are InvalidParameter.
 PartitionTree partition_recursive_with_vectors(std::span<const std::uint32_t> row_ids,
                                                std::span<const float> vectors, std::size_t dim,
                                                std::size_t leaf_capacity, qelbo::StdRng& rng);

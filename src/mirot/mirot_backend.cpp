@@ -445,14 +445,14 @@ void MirotBackend::reset_index() {
 
 std::optional<MirotBackend::BuiltIndex> MirotBackend::soft_sync_build() const {
     if (index_.indexed_rows >= num_obs()) return std::nullopt;
-    BuiltIndex built{index_, generation_, index_.indexed_rows};
-    built.index.ensure_sync(sync_source(), num_obs());
-    return built;
+    return BuiltIndex{index_.sync_beside(sync_source(), num_obs()), generation_, index_.indexed_rows};
 }
 
 void MirotBackend::soft_sync_publish(BuiltIndex built) {
-    if (built.generation != generation_ || built.base_rows != index_.indexed_rows) return;
-    index_ = std::move(built.index);
+    if (built.generation != generation_ || built.base_rows != index_.indexed_rows ||
+        built.sync.base_fragments != index_.fragments.size())
+        return;
+    index_.install(std::move(built.sync));
     // Rows added while the copy was built are still pending.
     pending_rows_ = num_obs() - index_.indexed_rows;
 }

@@ -77,16 +77,16 @@ public:
     // Drops the whole index: the next sync rebuilds it from row 0.
     void reset_index();
 
-    // A synced copy of the index, built under shared access, and the reset count it was built at.
+    // A sync of the index computed under shared access, and the reset count it was computed at.
     struct BuiltIndex {
-        IncrementalIndex index;
+        ForestSync sync;
         std::uint64_t generation = 0;
         std::uint64_t base_rows = 0;  // rows the index covered when the build began
     };
     // Nothing when the index already covers every row.
     std::optional<BuiltIndex> soft_sync_build() const;
-    // Installs a built copy, unless the index was reset or synced since the build began
-    // (the copy would be stale or behind then). Exclusive access.
+    // Installs a built sync, unless the index was reset or synced since the build began
+    // (the sync would be stale or behind then). Exclusive access.
     void soft_sync_publish(BuiltIndex built);
 
     SearchResult search(const BlockView& queries, std::int64_t search_k, bool exclude_nearest) const;

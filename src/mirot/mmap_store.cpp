@@ -59,7 +59,10 @@ void MmapColumnStore::ensure_capacity(std::uint64_t rows) {
     std::uint64_t length = saturating_mul(capacity, stride_);
     if (length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         throw MirotError::invalid_parameter("out of range integral type conversion attempted");
-    allocate_file(file_.get(), length);
+    // A file cut short by someone else is allocated again from its end.
+    const auto size = static_cast<std::uint64_t>(fstat_fd(file_.get()).st_size);
+    allocate_file(file_.get(), length, std::min(allocated_, size));
+    allocated_ = length;
     // The old mapping stays until the new one exists, so a failure leaves the store usable.
     FileMapping fresh = FileMapping::map_file(file_.get());
     if (fresh.size() < length) throw MirotError::invalid_parameter(path_ + " shrank while growing");

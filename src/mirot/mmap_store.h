@@ -58,6 +58,10 @@ private:
     std::uint64_t ncols_ = 0;
     std::uint64_t stride_ = 0;  // bytes per row
     std::uint64_t nrows_ = 0;
+    // Bytes from offset 0 whose blocks this store has allocated. A file opened from
+    // before may hold holes, so its first growth allocates it whole; later ones only
+    // what they add.
+    std::uint64_t allocated_ = 0;
     UniqueFd file_;
     FileMapping mapping_;
 };

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -97,15 +98,18 @@ struct stat fstat_fd(int fd) {
     return st;
 }
 
-void allocate_file(int fd, std::uint64_t length) {
+void allocate_file(int fd, std::uint64_t length, std::uint64_t from) {
     if (length == 0) return;
     if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         throw MirotError::invalid_parameter("out of range integral type conversion attempted");
     auto len = static_cast<off_t>(length);
+    // Only the range asked for: allocation walks the extents it covers, and a growing
+    // file would otherwise pay for its whole length at every step.
+    const auto start = static_cast<off_t>(std::min(from, length - 1));
     int rc = take_io_fault(IoFault::Allocate);
     if (rc == 0) {
         do {
-            rc = ::posix_fallocate(fd, 0, len);
+            rc = ::posix_fallocate(fd, start, len - start);
         } while (rc == EINTR);
     }
     if (rc == 0) return;

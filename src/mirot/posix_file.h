@@ -78,10 +78,10 @@ UniqueFd open_read_write(const std::string& path);
 
 struct stat fstat_fd(int fd);
 
-// Makes the file at least `length` bytes long with its blocks allocated, so that a
-// full disk shows here rather than as a fault when a mapped page is first written.
-// Falls back to ftruncate only on file systems that refuse allocation.
-void allocate_file(int fd, std::uint64_t length);
+// Makes the file at least `length` bytes long with the blocks of [from, length)
+// allocated, so that a full disk shows here rather than as a fault when a mapped page
+// is first written. Falls back to ftruncate only on file systems that refuse allocation.
+void allocate_file(int fd, std::uint64_t length, std::uint64_t from = 0);
 
 void write_all(int fd, std::string_view bytes);
 void sync_fd(int fd);

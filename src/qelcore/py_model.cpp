@@ -287,6 +287,7 @@ PyObject* vantorix_neighbors(PyObject* self, PyObject* args, PyObject* kwargs) {
         const qelbo::Vantorix& m = native(self).model;
         const std::size_t q = x.dim(0);
         if (x.dim(1) != m.num_dim()) throw qelbo::QELError::invalid_shape({q, m.num_dim()}, {q, x.dim(1)});
+        qelbo::check_x_values(x.view2());
         if (k < 0) throw qelbo::QELError::invalid_parameter("k must be non-negative, got " + std::to_string(k));
         const std::size_t n = m.num_obs();
         const std::size_t ku = static_cast<std::size_t>(k);

@@ -77,7 +77,7 @@ TEST(DiskFlush, BackgroundFailureIsReportedTwiceThenClears) {
     mirot::inject_io_fault(mirot::IoFault::Rename, EIO);
     handle(m).schedule_background_flush();
     ASSERT_TRUE(handle(m).has_job());
-    const std::string text = "Invalid parameter: Invalid parameter: Input/output error (os error 5)";
+    const std::string text = "Invalid parameter: Input/output error (os error 5)";
     EXPECT_EQ(error_text([&] { handle(m).wait_for_flush(); }), text);
     mirot::clear_io_faults();
     EXPECT_EQ(error_text([&] { handle(m).schedule_background_flush(); }), text);
@@ -100,7 +100,7 @@ TEST(DiskFlush, FailedCatchUpOfAnAppendIsTheNextWaitsErrorAndTheRowsStay) {
     mirot::clear_io_faults();
     EXPECT_EQ(m.num_obs(), 6u);
     EXPECT_EQ(error_text([&] { handle(m).wait_for_flush(); }),
-              "Invalid parameter: Invalid parameter: Input/output error (os error 5)");
+              "Invalid parameter: Input/output error (os error 5)");
     m.ensure_index_sync();
     EXPECT_EQ(indexed(m), 6u);
 }

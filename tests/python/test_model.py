@@ -224,5 +224,25 @@ def test_neighbors_of_far_finite_queries_come_from_an_exact_scan():
             want = m.index_neighbor_distances_and_indices(q, 4 if exclude else 3, exclude)[1]
             np.testing.assert_array_equal(got, want.astype(np.uint64))
     np.testing.assert_array_equal(m.neighbors(np.array([[2e20, 0.0]]), 3), [[11, 10, 9]])
-    # A query the index cannot place because it is not finite keeps the index's answer.
-    assert (m.neighbors(np.array([[np.nan, 0.0], [np.inf, 0.0]]), 2) == filler).all()
+
+
+@pytest.mark.parametrize("storage", ["memory", "disk"])
+@pytest.mark.parametrize(
+    "query",
+    [
+        lambda m, q: m.posterior(q, 3, 1.0, 0.0),
+        lambda m, q: m.batch_posterior(q, [3, 2], [1.0, 1.0], [0.0, 0.0]),
+        lambda m, q: m.posterior_function_draw(q, 3, 1.0, 0.0, [1, 2]),
+        lambda m, q: m.neighbors(q, 3),
+        lambda m, q: m.neighbor_distances_and_indices(q, 3),
+        lambda m, q: m.index_neighbor_distances_and_indices(q, 3),
+    ],
+    ids=["posterior", "batch_posterior", "function_draw", "neighbors", "probe", "index_probe"],
+)
+def test_queries_with_non_finite_coordinates_are_refused(tmp_path, storage, query):
+    x = np.array([[0.0, 0.0], [1.0, 1.0], [2.0, 2.0], [3.0, 3.0]])
+    kw = {"index_driver": "MIROT_DISK", "work_dir": str(tmp_path / "wd")} if storage == "disk" else {}
+    m = Vantorix(x, np.arange(4.0)[:, None], **kw)
+    for bad in ([[0.5, 0.5], [np.nan, 0.5]], [[-np.inf, 0.5]]):
+        with pytest.raises(ValueError, match=r"^Invalid parameter: x must contain only finite values$"):
+            query(m, np.array(bad))

@@ -20,6 +20,7 @@ void assign_posterior_results(const DrawInternals& in, Array3& mean_out, Array3&
 QELNormal batch_posterior(const Vantorix& model, const MatView& x, std::span<const QELParams> params_list,
                           const PosteriorFlags& flags) {
     if (params_list.empty()) throw QELError::invalid_parameter("paramss must be non-empty");
+    check_x_values(x);
     const std::size_t P = params_list.size();
     const std::size_t nq = x.rows;
     const std::size_t m = model.num_metrics();

@@ -63,7 +63,7 @@ StoreShape read_store_shape(const std::string& text) {
 
 struct DiskBackendHandle::Job {
     struct Outcome {
-        std::optional<std::string> error;
+        std::optional<QELError> error;
         bool panicked = false;
     };
     std::thread thread;
@@ -82,20 +82,20 @@ void background_sync(const std::shared_ptr<DiskBackendHandle::Shared>& shared,
         {
             PoisonSharedMutex::ReadGuard guard = shared->lock.lock_shared();
             if (shared->lock.poisoned()) {
-                outcome->error = "disk backend lock poisoned during soft sync";
+                outcome->error = QELError::invalid_parameter("disk backend lock poisoned during soft sync");
                 return;
             }
             try {
                 built = shared->value.inner.soft_sync_build();
             } catch (const mirot::MirotError& e) {
-                outcome->error = to_qel_error(e).what();
+                outcome->error = to_qel_error(e);
                 return;
             }
         }
         if (!built) return;
         PoisonSharedMutex::WriteGuard guard = shared->lock.lock();
         if (shared->lock.poisoned()) {
-            outcome->error = "disk backend lock poisoned during soft sync publish";
+            outcome->error = QELError::invalid_parameter("disk backend lock poisoned during soft sync publish");
             return;
         }
         try {
@@ -176,10 +176,10 @@ decltype(auto) DiskBackendHandle::with_write(Fn&& fn) const {
     }
 }
 
-void DiskBackendHandle::store_last_error(const std::string& text) const {
+void DiskBackendHandle::store_last_error(const QELError& error) const {
     PoisonMutex::Guard guard = last_error_mutex_.lock();
     if (last_error_mutex_.poisoned()) throw QELError::invalid_parameter("flush last_error poisoned");
-    last_error_ = text;
+    last_error_ = error;
 }
 
 void DiskBackendHandle::wait_for_flush() const {
@@ -192,27 +192,29 @@ void DiskBackendHandle::wait_for_flush() const {
     if (job) {
         job->thread.join();
         if (job->outcome->panicked || job->outcome->error) {
-            const std::string text =
-                job->outcome->panicked ? std::string("background soft sync panicked") : *job->outcome->error;
-            store_last_error(text);
-            throw QELError::invalid_parameter(text);
+            // Kept and thrown as it is: its kind and text, prefixed once.
+            const QELError error = job->outcome->panicked
+                                       ? QELError::invalid_parameter("background soft sync panicked")
+                                       : *job->outcome->error;
+            store_last_error(error);
+            throw error;
         }
     }
-    std::optional<std::string> kept;
+    std::optional<QELError> kept;
     {
         PoisonMutex::Guard guard = last_error_mutex_.lock();
         if (last_error_mutex_.poisoned()) throw QELError::invalid_parameter("flush last_error poisoned");
         kept = std::move(last_error_);
         last_error_.reset();
     }
-    if (kept) throw QELError::invalid_parameter(*kept);
+    if (kept) throw *kept;
 }
 
 void DiskBackendHandle::schedule_background_flush() const {
     {
         PoisonMutex::Guard guard = last_error_mutex_.lock();
         if (last_error_mutex_.poisoned()) throw QELError::invalid_parameter("flush last_error poisoned");
-        if (last_error_) throw QELError::invalid_parameter(*last_error_);
+        if (last_error_) throw *last_error_;
     }
     std::uint64_t pending, soft, hard;
     {
@@ -274,7 +276,7 @@ void DiskBackendHandle::release_observation_pages() const {
 
 void DiskBackendHandle::append(const MatView& x, const MatView& y, const std::optional<MatView>& yvar) const {
     wait_for_flush();
-    std::optional<std::string> sync_error = with_write([&](mirot::MirotBackend& inner) -> std::optional<std::string> {
+    std::optional<QELError> sync_error = with_write([&](mirot::MirotBackend& inner) -> std::optional<QELError> {
         const std::size_t k = x.rows;
         if (x.cols != inner.num_dim()) throw QELError::invalid_shape({k, inner.num_dim()}, {k, x.cols});
         if (y.cols != inner.num_metrics()) throw QELError::invalid_shape({k, inner.num_metrics()}, {k, y.cols});
@@ -289,7 +291,7 @@ void DiskBackendHandle::append(const MatView& x, const MatView& y, const std::op
         try {
             inner.ensure_index_sync();
         } catch (const mirot::MirotError& e) {
-            return to_qel_error(e).what();
+            return to_qel_error(e);
         }
         return std::nullopt;
     });

@@ -115,7 +115,7 @@ public:
     bool has_job() const;
 
 private:
-    void store_last_error(const std::string& text) const;
+    void store_last_error(const QELError& error) const;
     // Runs fn on the store under the write lock. An exception other than an error value
     // poisons the lock on its way out; the index library's errors become the core's.
     template <class Fn>
@@ -125,7 +125,7 @@ private:
     mutable PoisonMutex job_mutex_;
     mutable std::unique_ptr<Job> job_;
     mutable PoisonMutex last_error_mutex_;
-    mutable std::optional<std::string> last_error_;
+    mutable std::optional<QELError> last_error_;
 };
 
 }  // namespace qelbo

@@ -67,6 +67,7 @@ SearchResult index_search(const Vantorix& model, const MatView& queries, std::in
         throw QELError::invalid_parameter(
             IndexSearchError::invalid_parameter("search_k must be > 0, got " + std::to_string(k)).what());
     }
+    check_x_values(queries);
     if (model.backend().search_is_final()) {
         SearchResult r = model.backend_search(queries, k, exclude_nearest);
         r.distances = dist2s_for_neighbor_indices(model, queries, r.indices);

@@ -57,12 +57,15 @@ void check_yvar_values(const MatView& yvar) {
     }
 }
 
+}  // namespace
+
 // A NaN coordinate makes every distance to its row NaN, which the search orders first:
-// such a row would be everyone's nearest neighbour.
+// such a row would be everyone's nearest neighbour, and such a query everyone's.
 void check_x_values(const MatView& x) {
     if (!all_finite(x)) throw QELError::invalid_parameter("x must contain only finite values");
 }
 
+namespace {
 std::optional<std::string> env_work_dir() {
     const char* v = std::getenv("QEL_WORK_DIR");
     if (!v) return std::nullopt;
@@ -287,6 +290,7 @@ void Vantorix::persist_on_drop() noexcept {
 }
 
 SearchResult Vantorix::backend_search(const MatView& queries, std::int64_t search_k, bool drop_first) const {
+    check_x_values(queries);
     // The disk search covers rows not yet indexed; only a store that cannot be read is synced,
     // which reports why.
     bool readable = false;

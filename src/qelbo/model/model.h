@@ -29,6 +29,9 @@ void accumulate_columns(std::vector<double>& sums, std::vector<double>& sumsq, c
 std::vector<double> scale_from_moments(std::size_t n, std::size_t width, std::span<const double> sums,
                                        std::span<const double> sumsq, double min_std);
 
+// Refuses stored rows and query rows with a NaN or infinite coordinate. Throws QELError.
+void check_x_values(const MatView& x);
+
 class Vantorix {
 public:
     // Takes the arrays over. Throws QELError.
@@ -57,7 +60,8 @@ public:
     const std::vector<double>& y_scale() const { return y_scale_; }
     const QelBackend& backend() const { return backend_; }
 
-    // Brings the index up to date where needed, then runs the backend search.
+    // Brings the index up to date where needed, then runs the backend search. Refuses
+    // non-finite queries.
     SearchResult backend_search(const MatView& queries, std::int64_t search_k, bool drop_first) const;
     void ensure_index_sync() const { backend_.ensure_index_sync(scale_x_, x_scale_); }
 

@@ -28,9 +28,9 @@ std::optional<NeighborData> get_neighbor_data(const Vantorix& model, const MatVi
 SearchResult apply_exclude_nearest(SearchResult r, bool exclude_nearest);
 
 // The backend's search for search_k neighbours per query (1 <= search_k <= stored rows), with
-// every finite query the index could not place (an answer naming no stored row, as when its
-// f32 distances overflow) answered by an exact scan of all rows instead; non-finite queries
-// keep the backend's answer. The nearest is dropped with `exclude_nearest`. Throws QELError.
+// every query the index could not place (an answer naming no stored row, as when its f32
+// distances overflow) answered by an exact scan of all rows instead; non-finite queries are
+// refused. The nearest is dropped with `exclude_nearest`. Throws QELError.
 SearchResult search_with_exact_fallback(const Vantorix& model, const MatView& queries, std::size_t search_k,
                                         bool exclude_nearest);
 

@@ -29,6 +29,7 @@ QELNormal normal_from_internals(DrawInternals&& in) {
 }
 
 QELNormal posterior(const Vantorix& model, const MatView& x, const QELParams& params, const PosteriorFlags& flags) {
+    check_x_values(x);
     if (flags.observation_noise || model.backend().stores_yvar()) {
         return normal_from_internals(compute_posterior_internals(model, x, params, flags));
     }
@@ -56,6 +57,7 @@ IndexArray2 idx_nested_to_array2(const IndexArray2& lists) {
 DrawInternals compute_posterior_internals(const Vantorix& model, const MatView& x, const QELParams& params,
                                           const PosteriorFlags& flags) {
     check_query_width(model, x);
+    check_x_values(x);
     if (model.num_obs() == 0) return empty_posterior_internals(model, x.rows);
     std::optional<NeighborData> nd = get_neighbor_data(model, x, params.k_num_neighbors, flags.exclude_nearest,
                                                        flags.tie_break_neighbors);

@@ -328,3 +328,22 @@ TEST(KmeansBuild, FragmentFromReadyPagesNeedsPages) {
     EXPECT_EQ(f.header, (mirot::IndexHeader{2, 7, 0, 256, 3}));
     EXPECT_EQ(f.persist_dir, "/tmp/x");
 }
+
+TEST(KmeansBuild, ZeroColumnsAreRefused) {
+    const std::vector<std::uint32_t> ids(40, 0);
+    StdRng rng = StdRng::seed_from_u64(1);
+    auto message = [](auto&& fn) -> std::string {
+        try {
+            fn();
+        } catch (const mirot::MirotError& e) {
+            return e.kind() == mirot::MirotError::Kind::InvalidParameter ? e.message() : "wrong kind";
+        }
+        return "<no error>";
+    };
+    EXPECT_EQ(message([&] { mirot::partition_recursive_with_vectors(ids, {}, 0, 32, rng); }),
+              "k-means partition requires at least one column");
+    for (std::size_t n : {1u, 40u}) {
+        EXPECT_EQ(message([&] { mirot::build_from_rows_with_persist({ids.data(), n}, {}, 0, 1, ""); }),
+                  "a fragment requires at least one column");
+    }
+}

@@ -245,11 +245,21 @@ TEST(IncrementalSync, SeedIsTheFirstNewRowUnlessConfigured) {
 TEST(IncrementalSync, StreamOfSyncsCoversEveryRowOnceAndStaysCompact) {
     Store s(60000, 2);
     IncrementalIndex index = s.index();
+    // Synced beside itself and installed, as a background sync does: the same forest.
+    IncrementalIndex beside = s.index();
     std::uint64_t total = 0;
     for (std::uint64_t step : {7u, 300u, 1u, 1500u, 2500u, 12000u, 40u, 40u, 40u, 40u, 40u, 40u, 40u, 40u,
                                3000u, 20000u, 5u, 5u, 5u, 5u, 5u, 5u, 5u}) {
         total += step;
         index.ensure_sync(s.source(), total);
+        beside.install(beside.sync_beside(s.source(), total));
+        ASSERT_EQ(beside.fragments.size(), index.fragments.size());
+        for (std::size_t f = 0; f < index.fragments.size(); ++f) {
+            EXPECT_EQ(beside.fragments[f].header, index.fragments[f].header);
+            EXPECT_EQ(beside.fragments[f].pages, index.fragments[f].pages);
+            EXPECT_EQ(beside.fragments[f].skip_edges, index.fragments[f].skip_edges);
+        }
+        EXPECT_EQ(beside.indexed_rows, total);
         EXPECT_EQ(index.indexed_rows, total);
         EXPECT_EQ(mirot::mirot_load_indexed_rows(s.dir.path()), total);
         std::uint64_t sum = 0;
