@@ -106,14 +106,29 @@ void allocate_file(int fd, std::uint64_t length, std::uint64_t from) {
     // Only the range asked for: allocation walks the extents it covers, and a growing
     // file would otherwise pay for its whole length at every step.
     const auto start = static_cast<off_t>(std::min(from, length - 1));
+    const off_t before = fstat_fd(fd).st_size;
     int rc = take_io_fault(IoFault::Allocate);
-    if (rc == 0) {
+    if (rc != 0) {
+        // A full disk can fail an allocation after it has extended the file part of the way;
+        // the seam leaves such a part behind too.
+        if (before < len) (void)::ftruncate(fd, before + (len - before) / 2);
+    } else {
         do {
             rc = ::posix_fallocate(fd, start, len - start);
         } while (rc == EINTR);
     }
     if (rc == 0) return;
-    if (rc != EOPNOTSUPP && rc != EINVAL) throw os_error(rc);
+    if (rc != EOPNOTSUPP && rc != EINVAL) {
+        // Files grow by whole rows only, and a reopen relies on that: what a failed
+        // allocation added is cut off again.
+        if (fstat_fd(fd).st_size > before) {
+            int r;
+            do {
+                r = ::ftruncate(fd, before);
+            } while (r != 0 && errno == EINTR);
+        }
+        throw os_error(rc);
+    }
     // Never shorten: the file may already be longer than asked.
     if (fstat_fd(fd).st_size >= len) return;
     int r;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "mirot/io_fault.h"
@@ -203,6 +204,8 @@ TEST(MmapColumnStore, FullDiskFailsTheAppendAndChangesNothing) {
     EXPECT_EQ(e.message(), "No space left on device (os error 28)");
     EXPECT_EQ(s.nrows(), 1u);
     EXPECT_EQ(s.capacity_rows(), 64u);
+    // What the failed allocation added to the file is gone: it holds whole rows only.
+    EXPECT_EQ(std::filesystem::file_size(dir.file("d.bin")), 64u * 2 * sizeof(double));
     // The fault was used up: the same append now goes through.
     s.mmap_append(BlockView(big.data(), 100, 2));
     EXPECT_EQ(s.nrows(), 101u);
