@@ -3,7 +3,8 @@
 //   uniform  n rows uniform in [0, 1]^d added in one batch, one sync, uniform queries;
 //   stream   rows arriving in adds of `batch` around a centre that drifts and shrinks,
 //            synced once 250 rows are pending as the background flush does, queries near
-//            the final centre (an optimizer's trust region closing in).
+//            the final centre (an optimizer's trust region closing in);
+//   optimizer rows an optimizer proposed, given to index_rows.
 // Plus the exact neighbours that recall is measured against.
 
 #include <stdlib.h>
@@ -37,9 +38,11 @@ inline constexpr std::size_t kQueries = 1000;
 inline constexpr int kK = 10;
 inline constexpr std::uint64_t kSyncEvery = 250;
 
-enum class Workload { Uniform, Stream };
+enum class Workload { Uniform, Stream, Optimizer };
 
-inline const char* workload_name(Workload w) { return w == Workload::Uniform ? "uniform" : "stream"; }
+inline const char* workload_name(Workload w) {
+    return w == Workload::Uniform ? "uniform" : w == Workload::Stream ? "stream" : "optimizer";
+}
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -106,7 +109,7 @@ struct Dataset {
     double rss_mb = 0.0;
 
     std::string name() const {
-        return std::string(workload_name(workload)) + (workload == Workload::Stream ? "/add:" + std::to_string(batch) : "") +
+        return std::string(workload_name(workload)) + (workload != Workload::Uniform ? "/add:" + std::to_string(batch) : "") +
                "/n:" + std::to_string(n) + "/d:" + std::to_string(d);
     }
 
@@ -117,54 +120,35 @@ struct Dataset {
     }
 };
 
-// Rows in adds of `batch` (the whole set at once for uniform), indexed as described above.
-inline std::unique_ptr<Dataset> make_dataset(Workload workload, std::size_t n, std::size_t d, std::size_t batch = 10) {
+// Stores `rows` (n x d) in adds of `batch`, indexed as the background flush indexes them,
+// and keeps `queries` for the searches.
+inline std::unique_ptr<Dataset> index_rows(Workload workload, const std::vector<double>& rows, std::size_t d,
+                                           std::size_t batch, std::vector<double> queries) {
     auto ds = std::make_unique<Dataset>();
     ds->workload = workload;
-    ds->n = n;
+    ds->n = rows.size() / d;
     ds->d = d;
-    ds->batch = workload == Workload::Uniform ? n : batch;
+    ds->batch = batch;
     ds->dir = make_temp_dir("mirot-bench");
     ds->x.emplace(mirot::mmap_open_or_create((ds->dir / "train_x.bin").string(), d, std::nullopt));
     ds->index = mirot::IncrementalIndex(ds->dir / "index");
-    // Adds of 10 keep the seeds the stream has always had.
-    const std::uint64_t seed = 1000 * n + d + (workload == Workload::Stream ? (batch == 10 ? 1 : 2 + batch) : 0);
+    ds->queries = std::move(queries);
     mirot::SyncSource source{*ds->x, std::nullopt, ds->dir, d};
 
-    const std::size_t batches = std::max<std::size_t>(n / ds->batch, 1);
-    StreamRows stream(d, batches, seed);
     const auto start = std::chrono::steady_clock::now();
-    if (workload == Workload::Uniform) {
-        std::vector<double> rows(n * d);
-        for (double& v : rows) v = stream.rng().gen_f64();
-        ds->x->mmap_append(mirot::BlockView(rows.data(), n, d));
-        ds->index.note_pending_rows(mirot::BlockView(rows.data(), n, d), std::nullopt);
-        ds->index.ensure_sync(source, n);
-    } else {
-        std::vector<double> rows;
-        std::uint64_t pending = 0;
-        for (std::size_t t = 0; t < batches; ++t) {
-            stream.next(ds->batch, rows);
-            ds->x->mmap_append(mirot::BlockView(rows.data(), ds->batch, d));
-            ds->index.note_pending_rows(mirot::BlockView(rows.data(), ds->batch, d), std::nullopt);
-            pending += ds->batch;
-            if (pending >= kSyncEvery) {
-                ds->index.ensure_sync(source, ds->x->nrows());
-                pending = 0;
-            }
+    std::uint64_t pending = 0;
+    for (std::size_t first = 0; first < ds->n; first += batch) {
+        const mirot::BlockView add(rows.data() + first * d, std::min(batch, ds->n - first), d);
+        ds->x->mmap_append(add);
+        ds->index.note_pending_rows(add, std::nullopt);
+        pending += add.rows;
+        if (pending >= kSyncEvery) {
+            ds->index.ensure_sync(source, ds->x->nrows());
+            pending = 0;
         }
-        ds->index.ensure_sync(source, ds->x->nrows());
     }
+    ds->index.ensure_sync(source, ds->x->nrows());
     ds->build_seconds = seconds_since(start);
-
-    ds->queries.resize(kQueries * d);
-    for (std::size_t q = 0; q < kQueries; ++q) {
-        if (workload == Workload::Uniform) {
-            for (std::size_t j = 0; j < d; ++j) ds->queries[q * d + j] = stream.rng().gen_f64();
-        } else {
-            stream.query(ds->queries.data() + q * d);
-        }
-    }
 
     // What a persist writes: one index concatenating the forest.
     mirot::MirotIndex merged = mirot::concat_merge(ds->index.fragments, ds->dir / "index");
@@ -172,6 +156,30 @@ inline std::unique_ptr<Dataset> make_dataset(Workload workload, std::size_t n, s
     ds->disk_bytes = dir_bytes(ds->dir);
     ds->rss_mb = resident_mb();
     return ds;
+}
+
+// The uniform rows in one add, or the stream in adds of `batch`.
+inline std::unique_ptr<Dataset> make_dataset(Workload workload, std::size_t n, std::size_t d, std::size_t batch = 10) {
+    // Adds of 10 keep the seeds the stream has always had.
+    const std::uint64_t seed = 1000 * n + d + (workload == Workload::Stream ? (batch == 10 ? 1 : 2 + batch) : 0);
+    if (workload == Workload::Uniform) batch = n;
+    const std::size_t batches = std::max<std::size_t>(n / batch, 1);
+    StreamRows stream(d, batches, seed);
+    std::vector<double> rows, queries(kQueries * d);
+    if (workload == Workload::Uniform) {
+        rows.resize(n * d);
+        for (double& v : rows) v = stream.rng().gen_f64();
+        for (double& v : queries) v = stream.rng().gen_f64();
+    } else {
+        rows.reserve(n * d);
+        std::vector<double> add;
+        for (std::size_t t = 0; t < batches; ++t) {
+            stream.next(batch, add);
+            rows.insert(rows.end(), add.begin(), add.end());
+        }
+        for (std::size_t q = 0; q < kQueries; ++q) stream.query(queries.data() + q * d);
+    }
+    return index_rows(workload, rows, d, batch, std::move(queries));
 }
 
 // Runs fn(i) for i in [0, n) on every processor, whatever the worker pool's size, so that
