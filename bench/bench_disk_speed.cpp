@@ -4,7 +4,7 @@
 //   small      exact small-data path: 4,096 x 20 rows, 20,000 queries, k = 10, next to
 //              FAISS's flat search; rows scored per second per thread, queries per second.
 //   tuning     page index search of the stream (adds of 10, synced as the background
-//              flush does) at n x 32, k = 10, for three [mirot] search settings: us per
+//              flush does) at n x 32, k = 10, for five [mirot] search settings: us per
 //              query and recall@10 against an exact f32 scan, next to FAISS's flat search.
 //   tail       a disk model's scan of rows not yet indexed next to the in-memory exact
 //              search, 200,000 x 32 rows, 1,000 queries, through the model's search;
@@ -224,6 +224,8 @@ void section_tuning() {
     const mirot::MirotTuning defaults;
     const Setting settings[] = {
         {"default", defaults.search_beam_width, defaults.search_fragment_budget_max, defaults.search_rows_per_fragment},
+        {"beam4", 4, 1, defaults.search_rows_per_fragment},
+        {"budget4", 1, 4, defaults.search_rows_per_fragment},
         {"beam4-budget2", 4, 2, defaults.search_rows_per_fragment},
         {"wide", 8, 4, 20000},
     };
