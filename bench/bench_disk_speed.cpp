@@ -524,9 +524,9 @@ void print_targets(const std::map<std::string, double>& r) {
     std::printf("against the targets\n");
     auto line = [](const char* what, std::optional<double> v, const char* unit, double target, const char* was) {
         if (!v) return;
-        std::printf("  %-52s %8.2f%-3s target %-6s %-4s (was %s)\n", what, *v, unit,
-                    (std::string(unit == std::string("x") ? "<= " : "< ") + std::to_string(target).substr(0, 4)).c_str(),
-                    *v <= target ? "met" : "not", was);
+        const bool strict = std::string(unit) != "x";
+        std::printf("  %-52s %8.2f%-3s target %s %.1f%s: %-7s (the issue measured %s)\n", what, *v, unit,
+                    strict ? "<" : "<=", target, unit, (strict ? *v < target : *v <= target) ? "met" : "not met", was);
     };
     if (auto m = get("small_mirot_qps"), f = get("small_faiss_qps"); m && f)
         std::printf("  %-52s %8.2fx   (FAISS / mirot queries per second, no target)\n", "small-data path, FAISS over mirot", *f / *m);
