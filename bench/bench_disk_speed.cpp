@@ -17,6 +17,8 @@
 //   recall     recall@10 of the five search settings on the stream with adds of 10 and 1,000
 //              rows, on uniform rows loaded in one add and (at 100,000 rows) on the rows
 //              TuRBO-ZERO proposes in adds of 10, d = 8 and 32 (default pool).
+// The small, tuning and tail sections print a digest of their answers (neighbour ids and
+// distance bits): a change that keeps every answer keeps every digest.
 // Sections other than tail and recall run on one thread (RAYON_NUM_THREADS=1, one OpenMP
 // thread). n = 100,000 for tuning, ingest and recall; MIROT_BENCH_LARGE=1 makes it
 // 1,000,000 (recall then runs both). MIROT_BENCH_CPUS=5,6 pins the one-thread sections to
@@ -136,6 +138,25 @@ std::vector<float> narrowed(const double* v, std::size_t count) {
     return out;
 }
 
+// A digest of neighbour ids and distance bits, to compare answers across builds: a change
+// that keeps every answer keeps every digest.
+std::uint64_t answer_digest(const std::vector<std::int64_t>& ids, const std::vector<double>& distances) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](std::uint64_t v) {
+        for (int b = 0; b < 8; ++b) {
+            h ^= (v >> (8 * b)) & 0xff;
+            h *= 0x100000001b3ULL;
+        }
+    };
+    for (std::int64_t v : ids) mix(static_cast<std::uint64_t>(v));
+    for (double v : distances) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        mix(bits);
+    }
+    return h;
+}
+
 // FAISS's exact flat search over the same rows narrowed to f32.
 struct FaissFlat {
     faiss::IndexFlatL2 index;
@@ -171,8 +192,8 @@ void section_small() {
     in.num_dim = d;
     mirot::SmallNCache cache;
     const mirot::BlockView q(queries.data.data(), nq, d);
-    mirot::forest_search(in, cache, q, bench::kK, false);  // builds the cached f32 copy
-    const std::vector<double> t = timed(3, [&] { mirot::forest_search(in, cache, q, bench::kK, false); });
+    mirot::SearchResult res = mirot::forest_search(in, cache, q, bench::kK, false);  // builds the cached f32 copy
+    const std::vector<double> t = timed(3, [&] { res = mirot::forest_search(in, cache, q, bench::kK, false); });
     const double threads = static_cast<double>(qelbo::worker_pool_size());
 
     FaissFlat flat(rows.data.data(), n, d);
@@ -185,6 +206,7 @@ void section_small() {
                 scored / t[0] / threads, static_cast<double>(nq) / t[0], t[0] * threads / scored * 1e9);
     std::printf("  %-22s %10.3g rows/s/thread %10.0f queries/s  (%.1f ns per row)\n", "faiss IndexFlatL2",
                 scored / tf[0], static_cast<double>(nq) / tf[0], tf[0] / scored * 1e9);
+    std::printf("  answer digest %016llx\n", static_cast<unsigned long long>(answer_digest(res.indices, res.distances)));
     result("small_mirot_qps", static_cast<double>(nq) / t[0]);
     result("small_faiss_qps", static_cast<double>(nq) / tf[0]);
 }
@@ -247,6 +269,7 @@ void section_tuning() {
                     s.name, static_cast<unsigned long long>(s.beam), static_cast<unsigned long long>(s.budget),
                     static_cast<unsigned long long>(s.rows_per_fragment), us,
                     median(secs) / static_cast<double>(bench::kQueries) * 1e6, 1e6 / us, recall, shorts);
+        std::printf("  %-14s answer digest %016llx\n", "", static_cast<unsigned long long>(answer_digest(res.indices, res.distances)));
         std::fflush(stdout);
         result(std::string("tuning_") + s.name + "_us", us);
         result(std::string("tuning_") + s.name + "_recall", recall);
@@ -294,6 +317,8 @@ void section_tail() {
     std::printf("  %-22s %8.3f ms/query-batch %8.1f us/query\n", "memory model (FAISS)", tm[0] * 1e3,
                 tm[0] / static_cast<double>(nq) * 1e6);
     std::printf("  ratio disk / memory %.2f\n", td[0] / tm[0]);
+    std::printf("  disk answer digest %016llx\n",
+                static_cast<unsigned long long>(answer_digest(rd.indices.data, rd.distances.data)));
     result(threads == 1 ? "tail1_ratio" : "tail_ratio", td[0] / tm[0]);
 }
 
