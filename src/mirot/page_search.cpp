@@ -33,7 +33,6 @@ struct Scratch {
     std::vector<std::pair<std::uint32_t, float>> arena;
     std::vector<std::pair<std::uint32_t, float>> ranked;
     std::vector<float> centroid;
-    std::vector<float> row;
     std::vector<Candidate> candidates;
 };
 
@@ -188,33 +187,51 @@ private:
     Scratch& s_;
 };
 
+// Rows read from the store are converted inside the distance kernels, as
+// row_to_search_vector would convert them, without a copy per row.
 void score_rows_from_store(const SearchSource& source, std::span<const float> query,
-                           const std::vector<std::uint32_t>& row_ids, std::vector<float>& row,
-                           std::vector<Candidate>& out) {
+                           const std::vector<std::uint32_t>& row_ids, std::vector<Candidate>& out) {
+    if (row_ids.empty()) return;
+    const MmapColumnStore& store = *source.x_store;
+    const std::uint64_t nrows = store.nrows();
+    const std::size_t n = std::min(query.size(), search_row_width(source));
+    const double* scale = search_row_scale(source);
     for (std::uint32_t r : row_ids) {
-        row_to_search_vector(source, r, row);
-        out.push_back({r, l2_sq_f32(query, row)});
+        if (r >= nrows) throw row_out_of_range(r, nrows);
+        out.push_back({r, l2_sq_f32_row(query.data(), store.row(r), scale, n)});
     }
 }
 
 void score_range_with(const SearchSource& source, std::span<const float> query, std::uint32_t start,
-                      std::uint32_t end, std::vector<float>& row, std::vector<Candidate>& out) {
+                      std::uint32_t end, std::vector<Candidate>& out) {
     qelbo::expect(start <= end, "assertion failed: start <= end");
-    for (std::uint32_t r = start; r < end; ++r) {
-        row_to_search_vector(source, r, row);
-        out.push_back({r, l2_sq_f32(query, row)});
+    if (start == end) return;
+    const MmapColumnStore& store = *source.x_store;
+    const std::uint64_t nrows = store.nrows();
+    // Nothing is scored when a row is missing: the first missing row is the error.
+    if (end > nrows) throw row_out_of_range(std::max<std::uint64_t>(start, nrows), nrows);
+    const std::size_t n = std::min(query.size(), search_row_width(source));
+    const double* scale = search_row_scale(source);
+    const std::size_t stride = static_cast<std::size_t>(store.ncols());
+    constexpr std::uint32_t kChunk = 256;
+    float dist[kChunk];
+    for (std::uint32_t first = start; first < end;) {
+        const std::uint32_t count = std::min(kChunk, end - first);
+        l2_sq_f32_rows(query.data(), 1, store.row(first), stride, count, scale, n, dist, kChunk);
+        for (std::uint32_t i = 0; i < count; ++i) out.push_back({first + i, dist[i]});
+        first += count;
     }
 }
 
 void score_leaf_with(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
-                     std::vector<float>& row, std::vector<Candidate>& out) {
+                     std::vector<Candidate>& out) {
     if (leaf.range) {
-        score_range_with(source, query, leaf.range->first, leaf.range->second, row, out);
+        score_range_with(source, query, leaf.range->first, leaf.range->second, out);
     } else if (!leaf.vectors.empty()) {
         const std::size_t n = std::min(leaf.row_ids.size(), leaf.vectors.size());
         for (std::size_t i = 0; i < n; ++i) out.push_back({leaf.row_ids[i], l2_sq_f32(query, leaf.vectors[i])});
     } else {
-        score_rows_from_store(source, query, leaf.row_ids, row, out);
+        score_rows_from_store(source, query, leaf.row_ids, out);
     }
 }
 
@@ -222,14 +239,14 @@ void score_leaf_with(const SearchSource& source, std::span<const float> query, c
 
 void score_leaf_range(const SearchSource& source, std::span<const float> query, std::uint32_t start,
                       std::uint32_t end, std::vector<Candidate>& out) {
-    score_range_with(source, query, start, end, scratch().row, out);
+    score_range_with(source, query, start, end, out);
 }
 
 void score_leaf_rows(const SearchSource& source, std::span<const float> query,
                      const std::vector<std::uint32_t>& row_ids, const std::vector<std::vector<float>>& vectors,
                      std::vector<Candidate>& out) {
     if (vectors.empty()) {
-        score_rows_from_store(source, query, row_ids, scratch().row, out);
+        score_rows_from_store(source, query, row_ids, out);
         return;
     }
     const std::size_t n = std::min(row_ids.size(), vectors.size());
@@ -238,7 +255,7 @@ void score_leaf_rows(const SearchSource& source, std::span<const float> query,
 
 void score_leaf(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
                 std::vector<Candidate>& out) {
-    score_leaf_with(source, query, leaf, scratch().row, out);
+    score_leaf_with(source, query, leaf, out);
 }
 
 void search_index_into(const MirotIndex& index, std::span<const float> query, std::size_t k, std::size_t beam,
@@ -255,7 +272,7 @@ void search_index_into(const MirotIndex& index, std::span<const float> query, st
     for (std::uint32_t id : s.queue) {
         const Page* p = index.page_by_id(id);
         if (!p || !p->is_leaf()) continue;
-        score_leaf_with(source, query, *p->leaf(), s.row, s.candidates);
+        score_leaf_with(source, query, *p->leaf(), s.candidates);
     }
     const std::size_t take = std::min(k, s.candidates.size());
     std::partial_sort(s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take),
