@@ -121,11 +121,14 @@ void scan_nearest(std::size_t nq, std::uint64_t first, std::uint64_t last, std::
     for (std::size_t i = 0; i < nq; ++i) BoundedHeap(heaps[i], capacity).finish();
 }
 
-// The first `keep` candidates of v in (distance, row) order, v cut to them.
-void keep_nearest(std::vector<Candidate>& v, std::size_t keep) {
-    keep = std::min(keep, v.size());
-    std::partial_sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep), v.end(), candidate_less);
-    v.resize(keep);
+// The first `keep` candidates of v in (distance, row) order, v cut to them; in
+// that order only when `ordered`.
+void keep_nearest(std::vector<Candidate>& v, std::size_t keep, bool ordered) {
+    if (keep < v.size()) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep), v.end(), CandidateOrder{});
+        v.resize(keep);
+    }
+    if (ordered) std::sort(v.begin(), v.end(), CandidateOrder{});
 }
 
 void write_row(SearchResult& result, std::size_t q, const std::vector<Neighbour>& merged) {
@@ -301,7 +304,7 @@ private:
                 for (const Page& p : frag.pages) {
                     if (const LeafPage* leaf = p.leaf()) score_leaf(source_, s.query, *leaf, s.leaf_pairs);
                 }
-                keep_nearest(s.leaf_pairs, per_fragment_k);
+                keep_nearest(s.leaf_pairs, per_fragment_k, false);
                 s.index_candidates.insert(s.index_candidates.end(), s.leaf_pairs.begin(), s.leaf_pairs.end());
             } else {
                 const bool refine = frag.header.indexed_rows <= t.skip_refinement_row_limit;
@@ -309,7 +312,8 @@ private:
                                   nullptr, source_, s.index_candidates);
             }
         }
-        keep_nearest(s.index_candidates, sizes_.index_k);
+        // In order: of two pairs for one row, the merge keeps the one listed first.
+        keep_nearest(s.index_candidates, sizes_.index_k, true);
     }
 
     // max(K, ceil(K * fragments / selected)), saturating.

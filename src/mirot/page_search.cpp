@@ -42,11 +42,13 @@ Scratch& scratch() {
 }
 
 // Stable order by distance (NaN last), ties by position in the list.
-bool ranked_less(const std::pair<std::uint32_t, float>& a, const std::pair<std::uint32_t, float>& b) {
-    if (distance_less(a.second, b.second)) return true;
-    if (distance_less(b.second, a.second)) return false;
-    return a.first < b.first;
-}
+struct RankedOrder {
+    bool operator()(const std::pair<std::uint32_t, float>& a, const std::pair<std::uint32_t, float>& b) const {
+        if (distance_less(a.second, b.second)) return true;
+        if (distance_less(b.second, a.second)) return false;
+        return a.first < b.first;
+    }
+};
 
 class FragmentSearch {
 public:
@@ -111,7 +113,7 @@ public:
         const std::size_t count = s_.arena.size() - begin;
         const std::size_t take = std::min(beam_, count);
         auto first = s_.arena.begin() + static_cast<std::ptrdiff_t>(begin);
-        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(take), s_.arena.end(), ranked_less);
+        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(take), s_.arena.end(), RankedOrder{});
         s_.arena.resize(begin + take);
         s_.frames.push_back({&page, begin, begin + take, begin});
     }
@@ -159,8 +161,9 @@ public:
         }
     }
 
-    // Keeps the 384 queued leaves whose centroids lie nearest, in that order; ids
-    // that name no page drop out.
+    // Keeps the 384 queued leaves whose centroids lie nearest; ids that name no page
+    // drop out. Their order is left open: every row of every kept leaf is scored and
+    // the rows are then selected by (distance, row) alone.
     void bound() {
         if (s_.queue.size() <= kCandidateLeafCap) return;
         s_.snapshot.clear();
@@ -173,8 +176,8 @@ public:
             s_.snapshot.push_back(id);
         }
         const std::size_t take = std::min(kCandidateLeafCap, s_.ranked.size());
-        std::partial_sort(s_.ranked.begin(), s_.ranked.begin() + static_cast<std::ptrdiff_t>(take), s_.ranked.end(),
-                          ranked_less);
+        std::nth_element(s_.ranked.begin(), s_.ranked.begin() + static_cast<std::ptrdiff_t>(take), s_.ranked.end(),
+                         RankedOrder{});
         s_.queue.clear();
         for (std::size_t i = 0; i < take; ++i) s_.queue.push_back(s_.snapshot[s_.ranked[i].first]);
     }
@@ -274,10 +277,14 @@ void search_index_into(const MirotIndex& index, std::span<const float> query, st
         if (!p || !p->is_leaf()) continue;
         score_leaf_with(source, query, *p->leaf(), s.candidates);
     }
-    const std::size_t take = std::min(k, s.candidates.size());
-    std::partial_sort(s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take),
-                      s.candidates.end(), candidate_less);
-    out.insert(out.end(), s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take));
+    // The k nearest as a set: (distance, row) is a total order on distinct pairs, so
+    // the set does not depend on the order rows were scored in.
+    auto keep = s.candidates.end();
+    if (k < s.candidates.size()) {
+        keep = s.candidates.begin() + static_cast<std::ptrdiff_t>(k);
+        std::nth_element(s.candidates.begin(), keep, s.candidates.end(), CandidateOrder{});
+    }
+    out.insert(out.end(), s.candidates.begin(), keep);
 }
 
 std::vector<Candidate> search_index(const MirotIndex& index, std::span<const float> query, std::size_t k,
@@ -285,6 +292,7 @@ std::vector<Candidate> search_index(const MirotIndex& index, std::span<const flo
                                     const SearchSource& source) {
     std::vector<Candidate> out;
     search_index_into(index, query, k, beam, refine, leaf_trace, source, out);
+    std::sort(out.begin(), out.end(), CandidateOrder{});
     return out;
 }
 
