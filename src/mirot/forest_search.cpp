@@ -274,11 +274,15 @@ private:
             if (m > budget) {
                 for (std::size_t f = 0; f < m; ++f) {
                     const MirotIndex& frag = in_.fragments[f];
-                    float d = std::numeric_limits<float>::infinity();
-                    if (const Page* root = frag.page_by_id(frag.header.root_page_id)) {
+                    const std::vector<float>* centroid = nullptr;
+                    if (frag.root_centroid) {
+                        centroid = &*frag.root_centroid;
+                    } else if (const Page* root = frag.page_by_id(frag.header.root_page_id)) {
                         root->centroid_into(s.centroid);
-                        if (!s.centroid.empty()) d = l2_sq_f32(s.query, s.centroid);
+                        centroid = &s.centroid;
                     }
+                    float d = std::numeric_limits<float>::infinity();
+                    if (centroid && !centroid->empty()) d = l2_sq_f32(s.query, *centroid);
                     s.fragment_rank.emplace_back(static_cast<std::uint32_t>(f), d);
                 }
                 selected = static_cast<std::size_t>(budget);

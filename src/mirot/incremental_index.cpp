@@ -188,6 +188,12 @@ void IncrementalIndex::ensure_sync(const SyncSource& source, std::uint64_t total
     write_indexed_rows(source.work_dir.string(), indexed_rows);
 }
 
-void IncrementalIndex::maybe_compact() { compact_fragments(fragments, indexed_rows, index_dir); }
+void IncrementalIndex::maybe_compact() {
+    compact_fragments(fragments, indexed_rows, index_dir);
+    // Fragments built by the sync or merged by the compaction; the others keep theirs.
+    for (MirotIndex& f : fragments) {
+        if (!f.root_centroid) f.cache_root_centroid();
+    }
+}
 
 }  // namespace mirot
