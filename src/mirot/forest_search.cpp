@@ -75,9 +75,7 @@ public:
             heap_.push_back(c);
             std::push_heap(heap_.begin(), heap_.end(), CandidateOrder{});
         } else if (cap_ != 0 && distance_less(c.distance, heap_.front().distance)) {
-            std::pop_heap(heap_.begin(), heap_.end(), CandidateOrder{});
-            heap_.back() = c;
-            std::push_heap(heap_.begin(), heap_.end(), CandidateOrder{});
+            replace_top(c);
         }
     }
     // Rows first, first + 1, ... at the given distances.
@@ -85,19 +83,42 @@ public:
         std::size_t i = 0;
         for (; i < count && heap_.size() < cap_; ++i) offer({static_cast<std::uint32_t>(first + i), dist[i]});
         if (cap_ == 0) return;
-        float worst = heap_.front().distance;
-        for (; i < count; ++i) {
-            if (!distance_less(dist[i], worst)) continue;
-            std::pop_heap(heap_.begin(), heap_.end(), CandidateOrder{});
-            heap_.back() = {static_cast<std::uint32_t>(first + i), dist[i]};
-            std::push_heap(heap_.begin(), heap_.end(), CandidateOrder{});
-            worst = heap_.front().distance;
+        while (i < count) {
+            const float worst = heap_.front().distance;
+            if (worst != worst) {
+                // Any number displaces a NaN.
+                if (dist[i] == dist[i]) replace_top({static_cast<std::uint32_t>(first + i), dist[i]});
+                ++i;
+                continue;
+            }
+            // Against a number, distance_less is a plain comparison (NaN never passes).
+            while (i < count && !(dist[i] < worst)) ++i;
+            if (i == count) break;
+            replace_top({static_cast<std::uint32_t>(first + i), dist[i]});
+            ++i;
         }
     }
     // Ascending by (distance, row); the heap is consumed.
     void finish() { std::sort_heap(heap_.begin(), heap_.end(), CandidateOrder{}); }
 
 private:
+    // Puts c in place of the greatest entry: one sift down instead of a pop and a push.
+    // The layout may differ from theirs, the set and hence the finished order do not.
+    void replace_top(Candidate c) {
+        const CandidateOrder less;
+        const std::size_t n = heap_.size();
+        std::size_t i = 0;
+        for (;;) {
+            const std::size_t l = 2 * i + 1;
+            if (l >= n) break;
+            const std::size_t m = l + 1 < n && less(heap_[l], heap_[l + 1]) ? l + 1 : l;
+            if (!less(c, heap_[m])) break;
+            heap_[i] = heap_[m];
+            i = m;
+        }
+        heap_[i] = c;
+    }
+
     std::vector<Candidate>& heap_;
     std::size_t cap_;
 };
@@ -385,6 +406,10 @@ void nearest_stored_rows(const SearchSource& source, const float* queries, std::
     qelbo::expect(n <= search_row_width(source), "query wider than a stored row");
     const MmapColumnStore& store = *source.x_store;
     if (last > store.nrows()) throw row_out_of_range(std::max(first, store.nrows()), store.nrows());
+    // Candidates name rows by u32.
+    if (last > std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
+        throw MirotError::invalid_parameter("row count " + std::to_string(last) + " exceeds u32::MAX");
+    }
     const double* scale = search_row_scale(source);
     const std::size_t stride = static_cast<std::size_t>(store.ncols());
     QueryScratch& s = query_scratch();
