@@ -17,16 +17,27 @@ namespace mirot {
 
 namespace {
 
+// Queries scored together in one pass over the rows, and the rows of one pass: a
+// block of rows stays in cache while every query of the block meets it. Each query
+// still sees the rows in increasing order, so no answer depends on either size.
+constexpr std::size_t kQueryBlock = 16;
+constexpr std::size_t kRowBlock = 256;
+// Queries whose scanned rows are held at once by the large-data search.
+constexpr std::size_t kQueryChunk = 1024;
+
 // Per-thread buffers reused from query to query.
 struct QueryScratch {
     std::vector<float> query;
-    std::vector<float> row;
     std::vector<float> centroid;
     std::vector<Candidate> index_candidates;
     std::vector<Candidate> leaf_pairs;
-    std::vector<Candidate> scanned;
     std::vector<std::pair<std::uint32_t, float>> fragment_rank;
     std::vector<Neighbour> merged;
+    // A block of queries, row-major, with their distances to a block of rows and
+    // their bounded heaps.
+    std::vector<float> block_queries;
+    std::vector<float> block_dist;
+    std::vector<Candidate> heaps[kQueryBlock];
 };
 
 QueryScratch& query_scratch() {
@@ -36,47 +47,109 @@ QueryScratch& query_scratch() {
 
 // A query row narrowed to f32, divided by the scale first when rows are scaled.
 void convert_query(const BlockView& queries, std::size_t q, std::span<const double> x_scale, bool scale_x,
-                   std::vector<float>& out) {
-    const std::size_t w = queries.cols;
-    const std::size_t m = scale_x ? std::min(x_scale.size(), w) : w;
-    out.resize(m);
+                   float* out, std::size_t m) {
     for (std::size_t j = 0; j < m; ++j) {
         const double v = queries(q, j);
         out[j] = static_cast<float>(scale_x ? v / x_scale[j] : v);
     }
 }
 
+std::size_t converted_width(const BlockView& queries, std::span<const double> x_scale, bool scale_x) {
+    return scale_x ? std::min(x_scale.size(), queries.cols) : queries.cols;
+}
+
+void convert_query(const BlockView& queries, std::size_t q, std::span<const double> x_scale, bool scale_x,
+                   std::vector<float>& out) {
+    out.resize(converted_width(queries, x_scale, scale_x));
+    convert_query(queries, q, x_scale, scale_x, out.data(), out.size());
+}
+
 // Keeps the `c` smallest candidates by (distance, row), as a stable sort then a cut
-// would: rows arrive in increasing order, so an equal distance never displaces.
+// would: rows arrive in increasing order, so an equal distance never displaces. A
+// view over storage that outlives it, so that a heap can be fed block after block.
 class BoundedHeap {
 public:
-    BoundedHeap(std::vector<Candidate>& storage, std::size_t capacity) : heap_(storage), cap_(capacity) {
-        heap_.clear();
-    }
+    BoundedHeap(std::vector<Candidate>& storage, std::size_t capacity) : heap_(storage), cap_(capacity) {}
     void offer(Candidate c) {
-        if (cap_ == 0) return;
         if (heap_.size() < cap_) {
             heap_.push_back(c);
-            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
-        } else if (distance_less(c.distance, heap_.front().distance)) {
-            std::pop_heap(heap_.begin(), heap_.end(), candidate_less);
-            heap_.back() = c;
-            std::push_heap(heap_.begin(), heap_.end(), candidate_less);
+            std::push_heap(heap_.begin(), heap_.end(), CandidateOrder{});
+        } else if (cap_ != 0 && distance_less(c.distance, heap_.front().distance)) {
+            replace_top(c);
+        }
+    }
+    // Rows first, first + 1, ... at the given distances.
+    void offer_run(std::uint64_t first, const float* dist, std::size_t count) {
+        std::size_t i = 0;
+        for (; i < count && heap_.size() < cap_; ++i) offer({static_cast<std::uint32_t>(first + i), dist[i]});
+        if (cap_ == 0) return;
+        while (i < count) {
+            const float worst = heap_.front().distance;
+            if (worst != worst) {
+                // Any number displaces a NaN.
+                if (dist[i] == dist[i]) replace_top({static_cast<std::uint32_t>(first + i), dist[i]});
+                ++i;
+                continue;
+            }
+            // Against a number, distance_less is a plain comparison (NaN never passes).
+            while (i < count && !(dist[i] < worst)) ++i;
+            if (i == count) break;
+            replace_top({static_cast<std::uint32_t>(first + i), dist[i]});
+            ++i;
         }
     }
     // Ascending by (distance, row); the heap is consumed.
-    void finish() { std::sort_heap(heap_.begin(), heap_.end(), candidate_less); }
+    void finish() { std::sort_heap(heap_.begin(), heap_.end(), CandidateOrder{}); }
 
 private:
+    // Puts c in place of the greatest entry: one sift down instead of a pop and a push.
+    // The layout may differ from theirs, the set and hence the finished order do not.
+    void replace_top(Candidate c) {
+        const CandidateOrder less;
+        const std::size_t n = heap_.size();
+        std::size_t i = 0;
+        for (;;) {
+            const std::size_t l = 2 * i + 1;
+            if (l >= n) break;
+            const std::size_t m = l + 1 < n && less(heap_[l], heap_[l + 1]) ? l + 1 : l;
+            if (!less(c, heap_[m])) break;
+            heap_[i] = heap_[m];
+            i = m;
+        }
+        heap_[i] = c;
+    }
+
     std::vector<Candidate>& heap_;
     std::size_t cap_;
 };
 
-// The first `keep` candidates of v in (distance, row) order, v cut to them.
-void keep_nearest(std::vector<Candidate>& v, std::size_t keep) {
-    keep = std::min(keep, v.size());
-    std::partial_sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep), v.end(), candidate_less);
-    v.resize(keep);
+// The `capacity` nearest of rows [first, last) to each of nq queries, ascending by
+// (distance, row), into heaps[0..nq). `distances(row, count, out, out_stride)` scores
+// every query of the block against `count` rows from `row` on.
+template <class Distances>
+void scan_nearest(std::size_t nq, std::uint64_t first, std::uint64_t last, std::size_t capacity,
+                  std::vector<Candidate>* heaps, std::vector<float>& dist, Distances&& distances) {
+    dist.resize(nq * kRowBlock);
+    for (std::size_t i = 0; i < nq; ++i) heaps[i].clear();
+    for (std::uint64_t row = first; row < last;) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kRowBlock, last - row));
+        distances(row, count, dist.data(), kRowBlock);
+        for (std::size_t i = 0; i < nq; ++i) {
+            BoundedHeap(heaps[i], capacity).offer_run(row, dist.data() + i * kRowBlock, count);
+        }
+        row += count;
+    }
+    for (std::size_t i = 0; i < nq; ++i) BoundedHeap(heaps[i], capacity).finish();
+}
+
+// The first `keep` candidates of v in (distance, row) order, v cut to them; in
+// that order only when `ordered`.
+void keep_nearest(std::vector<Candidate>& v, std::size_t keep, bool ordered) {
+    if (keep < v.size()) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep), v.end(), CandidateOrder{});
+        v.resize(keep);
+    }
+    if (ordered) std::sort(v.begin(), v.end(), CandidateOrder{});
 }
 
 void write_row(SearchResult& result, std::size_t q, const std::vector<Neighbour>& merged) {
@@ -149,7 +222,30 @@ public:
         : in_(in), queries_(queries), sizes_(sizes), exclude_(exclude_nearest),
           source_{in.x_store, in.x_scale, in.scale_x}, n_(in.x_store->nrows()) {}
 
-    void run(std::size_t q, SearchResult& result) const {
+    // The nearest unindexed rows of queries [begin, end), tail_k each, ascending,
+    // at out + (q - begin) * tail_k.
+    void scan_tail(std::size_t begin, std::size_t end, Candidate* out, std::size_t tail_k) const {
+        QueryScratch& s = query_scratch();
+        const std::size_t nq = end - begin;
+        const std::size_t n =
+            std::min(converted_width(queries_, in_.x_scale, in_.scale_x), search_row_width(source_));
+        s.block_queries.resize(nq * n);
+        for (std::size_t i = 0; i < nq; ++i)
+            convert_query(queries_, begin + i, in_.x_scale, in_.scale_x, s.block_queries.data() + i * n, n);
+        try {
+            nearest_stored_rows(source_, s.block_queries.data(), nq, n, in_.indexed_rows, n_, sizes_.k_search,
+                                s.heaps);
+        } catch (const MirotError& e) {
+            step_failed("mirot_brute_force_topk_mmap", e);
+        }
+        for (std::size_t i = 0; i < nq; ++i) {
+            qelbo::expect(s.heaps[i].size() == tail_k, "tail scan kept an unexpected count");
+            std::copy(s.heaps[i].begin(), s.heaps[i].end(), out + i * tail_k);
+        }
+    }
+
+    // Query q's answer from its index candidates and `tail`, its scanned rows.
+    void run(std::size_t q, std::span<const Candidate> tail, SearchResult& result) const {
         QueryScratch& s = query_scratch();
         convert_query(queries_, q, in_.x_scale, in_.scale_x, s.query);
         s.index_candidates.clear();
@@ -160,16 +256,8 @@ public:
                 step_failed("search_candidates", e);
             }
         }
-        s.scanned.clear();
-        if (in_.indexed_rows < n_) {
-            try {
-                scan_tail(s);
-            } catch (const MirotError& e) {
-                step_failed("mirot_brute_force_topk_mmap", e);
-            }
-        }
         if (!in_.scale_x) {
-            merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged);
+            merge_topk_into(s.index_candidates, tail, sizes_.out_k, sizes_.k_search, exclude_, s.merged);
         } else {
             struct Context {
                 const LargeSearch* search;
@@ -181,7 +269,7 @@ public:
                                       },
                                       &ctx};
             try {
-                merge_topk_into(s.index_candidates, s.scanned, sizes_.out_k, sizes_.k_search, exclude_, s.merged,
+                merge_topk_into(s.index_candidates, tail, sizes_.out_k, sizes_.k_search, exclude_, s.merged,
                                 &exact);
             } catch (const MirotError& e) {
                 step_failed("mirot_merge_topk_candidates", e);
@@ -189,6 +277,10 @@ public:
         }
         write_row(result, q, s.merged);
     }
+
+    // Rows no fragment covers yet.
+    std::uint64_t tail_rows() const { return in_.indexed_rows < n_ ? n_ - in_.indexed_rows : 0; }
+    const Sizes& sizes() const { return sizes_; }
 
 private:
     void index_candidates(QueryScratch& s) const {
@@ -203,11 +295,15 @@ private:
             if (m > budget) {
                 for (std::size_t f = 0; f < m; ++f) {
                     const MirotIndex& frag = in_.fragments[f];
-                    float d = std::numeric_limits<float>::infinity();
-                    if (const Page* root = frag.page_by_id(frag.header.root_page_id)) {
+                    const std::vector<float>* centroid = nullptr;
+                    if (frag.root_centroid) {
+                        centroid = &*frag.root_centroid;
+                    } else if (const Page* root = frag.page_by_id(frag.header.root_page_id)) {
                         root->centroid_into(s.centroid);
-                        if (!s.centroid.empty()) d = l2_sq_f32(s.query, s.centroid);
+                        centroid = &s.centroid;
                     }
+                    float d = std::numeric_limits<float>::infinity();
+                    if (centroid && !centroid->empty()) d = l2_sq_f32(s.query, *centroid);
                     s.fragment_rank.emplace_back(static_cast<std::uint32_t>(f), d);
                 }
                 selected = static_cast<std::size_t>(budget);
@@ -233,7 +329,7 @@ private:
                 for (const Page& p : frag.pages) {
                     if (const LeafPage* leaf = p.leaf()) score_leaf(source_, s.query, *leaf, s.leaf_pairs);
                 }
-                keep_nearest(s.leaf_pairs, per_fragment_k);
+                keep_nearest(s.leaf_pairs, per_fragment_k, false);
                 s.index_candidates.insert(s.index_candidates.end(), s.leaf_pairs.begin(), s.leaf_pairs.end());
             } else {
                 const bool refine = frag.header.indexed_rows <= t.skip_refinement_row_limit;
@@ -241,7 +337,8 @@ private:
                                   nullptr, source_, s.index_candidates);
             }
         }
-        keep_nearest(s.index_candidates, sizes_.index_k);
+        // In order: of two pairs for one row, the merge keeps the one listed first.
+        keep_nearest(s.index_candidates, sizes_.index_k, true);
     }
 
     // max(K, ceil(K * fragments / selected)), saturating.
@@ -255,15 +352,6 @@ private:
             scaled = prod / sel + (prod % sel != 0 ? 1 : 0);
         }
         return std::max(k, scaled);
-    }
-
-    void scan_tail(QueryScratch& s) const {
-        BoundedHeap heap(s.scanned, sizes_.k_search);
-        for (std::uint64_t r = in_.indexed_rows; r < n_; ++r) {
-            row_to_search_vector(source_, r, s.row);
-            heap.offer({static_cast<std::uint32_t>(r), l2_sq_f32(s.query, s.row)});
-        }
-        heap.finish();
     }
 
     // The f64 distance between the query and stored row r, both divided by the scale.
@@ -313,25 +401,49 @@ void SmallNCache::store(std::uint64_t rows, std::shared_ptr<const std::vector<fl
 
 void SmallNCache::clear() { store(0, nullptr); }
 
+void nearest_stored_rows(const SearchSource& source, const float* queries, std::size_t nq, std::size_t n,
+                         std::uint64_t first, std::uint64_t last, std::size_t capacity, std::vector<Candidate>* out) {
+    qelbo::expect(n <= search_row_width(source), "query wider than a stored row");
+    const MmapColumnStore& store = *source.x_store;
+    if (last > store.nrows()) throw row_out_of_range(std::max(first, store.nrows()), store.nrows());
+    // Candidates name rows by u32.
+    if (last > std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
+        throw MirotError::invalid_parameter("row count " + std::to_string(last) + " exceeds u32::MAX");
+    }
+    const double* scale = search_row_scale(source);
+    const std::size_t stride = static_cast<std::size_t>(store.ncols());
+    QueryScratch& s = query_scratch();
+    for (std::size_t b = 0; b < nq; b += kQueryBlock) {
+        const std::size_t m = std::min(kQueryBlock, nq - b);
+        const float* block = queries + b * n;
+        scan_nearest(m, first, last, capacity, out + b, s.block_dist,
+                     [&](std::uint64_t row, std::size_t count, float* dist, std::size_t dist_stride) {
+                         l2_sq_f32_rows(block, m, store.row(row), stride, count, scale, n, dist, dist_stride);
+                     });
+    }
+}
+
 SearchResult score_queries_flat(const BlockView& queries, std::span<const float> rows, std::span<const double> x_scale,
                                 std::size_t n, std::size_t num_dim, std::size_t out_k, std::size_t k_search,
                                 bool scale_x, bool exclude_nearest) {
     qelbo::expect(rows.size() == checked_product(n, num_dim, "row cache"), "small_n_x_cache length");
     SearchResult result = empty_result(queries.rows, out_k);
-    qelbo::parallel_for_ranges(queries.rows, 16, [&](std::size_t begin, std::size_t end) {
+    const std::size_t capacity = (n == 0 || k_search == 0) ? 0 : std::min(n, k_search);
+    qelbo::parallel_for_ranges(queries.rows, kQueryBlock, [&](std::size_t begin, std::size_t end) {
         QueryScratch& s = query_scratch();
-        for (std::size_t q = begin; q < end; ++q) {
-            convert_query(queries, q, x_scale, scale_x, s.query);
-            qelbo::expect(s.query.size() == num_dim, "query length differs from num_dim");
-            BoundedHeap heap(s.scanned, (n == 0 || k_search == 0) ? 0 : std::min(n, k_search));
-            const float* base = rows.data();
-            for (std::size_t i = 0; i < n; ++i) {
-                heap.offer({static_cast<std::uint32_t>(i),
-                            l2_sq_f32(s.query, std::span<const float>(base + i * num_dim, num_dim))});
-            }
-            heap.finish();
-            merge_topk_into(s.scanned, {}, out_k, k_search, exclude_nearest, s.merged);
-            write_row(result, q, s.merged);
+        const std::size_t nq = end - begin;
+        qelbo::expect(converted_width(queries, x_scale, scale_x) == num_dim, "query length differs from num_dim");
+        s.block_queries.resize(nq * num_dim);
+        for (std::size_t i = 0; i < nq; ++i)
+            convert_query(queries, begin + i, x_scale, scale_x, s.block_queries.data() + i * num_dim, num_dim);
+        scan_nearest(nq, 0, n, capacity, s.heaps, s.block_dist,
+                     [&](std::uint64_t row, std::size_t count, float* dist, std::size_t dist_stride) {
+                         l2_sq_f32_rows(s.block_queries.data(), nq, rows.data() + row * num_dim, num_dim, count,
+                                        num_dim, dist, dist_stride);
+                     });
+        for (std::size_t i = 0; i < nq; ++i) {
+            merge_topk_into(s.heaps[i], {}, out_k, k_search, exclude_nearest, s.merged);
+            write_row(result, begin + i, s.merged);
         }
     });
     return result;
@@ -367,9 +479,23 @@ SearchResult forest_search(const SearchInputs& in, SmallNCache& cache, const Blo
     }
     SearchResult result = empty_result(queries.rows, sizes.out_k);
     const LargeSearch search(in, queries, sizes, exclude_nearest);
-    qelbo::parallel_for_ranges(queries.rows, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t q = begin; q < end; ++q) search.run(q, result);
-    });
+    // The unindexed rows are scanned for a block of queries at a time, the index is
+    // searched query by query; a chunk of queries bounds the scanned lists kept between.
+    const std::size_t tail_k = static_cast<std::size_t>(std::min<std::uint64_t>(sizes.k_search, search.tail_rows()));
+    std::vector<Candidate> tail;
+    for (std::size_t base = 0; base < queries.rows; base += kQueryChunk) {
+        const std::size_t chunk = std::min(kQueryChunk, queries.rows - base);
+        tail.resize(checked_product(chunk, tail_k, "tail candidates"));
+        if (tail_k > 0) {
+            qelbo::parallel_for_ranges(chunk, kQueryBlock, [&](std::size_t begin, std::size_t end) {
+                search.scan_tail(base + begin, base + end, tail.data() + begin * tail_k, tail_k);
+            });
+        }
+        qelbo::parallel_for_ranges(chunk, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t q = begin; q < end; ++q)
+                search.run(base + q, std::span<const Candidate>(tail.data() + q * tail_k, tail_k), result);
+        });
+    }
     return result;
 }
 

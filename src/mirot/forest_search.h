@@ -15,6 +15,7 @@
 #include "mirot/matrix.h"
 #include "mirot/mirot_index.h"
 #include "mirot/mmap_store.h"
+#include "mirot/search_source.h"
 
 namespace mirot {
 
@@ -66,5 +67,14 @@ SearchResult forest_search(const SearchInputs& in, SmallNCache& cache, const Blo
 SearchResult score_queries_flat(const BlockView& queries, std::span<const float> rows, std::span<const double> x_scale,
                                 std::size_t n, std::size_t num_dim, std::size_t out_k, std::size_t k_search,
                                 bool scale_x, bool exclude_nearest);
+
+// The `capacity` nearest of rows [first, last) of the x store to each of nq
+// queries, exactly as a sort of every row by (distance, row) cut to `capacity`
+// would give them, in that order: out[i] is refilled for query i, whose n f32
+// values start at queries + i * n (n at most search_row_width). Rows are streamed
+// block by block, so memory beyond `out` does not grow with the row count. A row
+// beyond the store throws the row error.
+void nearest_stored_rows(const SearchSource& source, const float* queries, std::size_t nq, std::size_t n,
+                         std::uint64_t first, std::uint64_t last, std::size_t capacity, std::vector<Candidate>* out);
 
 }  // namespace mirot

@@ -228,6 +228,11 @@ ForestSync IncrementalIndex::sync_beside(const SyncSource& source, std::uint64_t
             out.fragments.emplace(out.fragments.begin() + static_cast<std::ptrdiff_t>(step.start),
                                   std::in_place_index<1>, concat_merge(std::move(window), index_dir));
         }
+        // Built here, under shared access, so that installing them stays cheap.
+        for (auto& entry : out.fragments) {
+            if (MirotIndex* built = std::get_if<MirotIndex>(&entry); built && !built->root_centroid)
+                built->cache_root_centroid();
+        }
         write_indexed_rows(source.work_dir.string(), total_rows);
     }
     out.indexed_rows = next.indexed_rows;
@@ -253,6 +258,12 @@ void IncrementalIndex::install(ForestSync sync) {
     pending_count = sync.pending_count;
 }
 
-void IncrementalIndex::maybe_compact() { compact_fragments(fragments, indexed_rows, index_dir); }
+void IncrementalIndex::maybe_compact() {
+    compact_fragments(fragments, indexed_rows, index_dir);
+    // Fragments built by the sync or merged by the compaction; the others keep theirs.
+    for (MirotIndex& f : fragments) {
+        if (!f.root_centroid) f.cache_root_centroid();
+    }
+}
 
 }  // namespace mirot

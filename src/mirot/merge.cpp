@@ -6,11 +6,13 @@ namespace mirot {
 
 namespace {
 
-bool neighbour_less(const Neighbour& a, const Neighbour& b) {
-    if (distance_less(a.distance, b.distance)) return true;
-    if (distance_less(b.distance, a.distance)) return false;
-    return a.row < b.row;
-}
+struct NeighbourOrder {
+    bool operator()(const Neighbour& a, const Neighbour& b) const {
+        if (distance_less(a.distance, b.distance)) return true;
+        if (distance_less(b.distance, a.distance)) return false;
+        return a.row < b.row;
+    }
+};
 
 }  // namespace
 
@@ -33,7 +35,7 @@ void merge_topk_into(std::span<const Candidate> a, std::span<const Candidate> b,
         const Candidate& c = at < a.size() ? a[at] : b[at - a.size()];
         out.push_back({c.row, exact ? (*exact)(c.row) : static_cast<double>(c.distance)});
     }
-    std::sort(out.begin(), out.end(), neighbour_less);
+    std::sort(out.begin(), out.end(), NeighbourOrder{});
     std::size_t first = 0;
     if (drop_first && out.size() >= 2) first = 1;
     const std::size_t keep = std::min({out.size() - first, k, bound});

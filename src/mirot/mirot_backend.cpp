@@ -560,29 +560,33 @@ void MirotBackend::complete_short_answers(const BlockView& queries, std::uint64_
             short_queries.push_back(i);
     }
     if (short_queries.empty()) return;
+    // The rows are streamed through a bounded selection per query, a block of short
+    // queries per pass: memory stays O(k) per query whatever the row count.
     const SearchSource source{&x_store_, x_scale_, scale_x_};
-    qelbo::parallel_for_chunks(short_queries.size(), [&](std::size_t t) {
-        const std::size_t i = short_queries[t];
-        std::vector<float> query(static_cast<std::size_t>(num_dim_));
-        for (std::size_t j = 0; j < query.size(); ++j) {
-            const double v = j < queries.cols ? queries(i, j) : 0.0;
-            query[j] = static_cast<float>(scale_x_ && j < x_scale_.size() ? v / x_scale_[j] : v);
+    const std::size_t width = std::min(static_cast<std::size_t>(num_dim_), search_row_width(source));
+    constexpr std::size_t kBlock = 16;
+    qelbo::parallel_for_ranges(short_queries.size(), kBlock, [&](std::size_t begin, std::size_t end) {
+        const std::size_t nq = end - begin;
+        std::vector<float> block(nq * width);
+        for (std::size_t b = 0; b < nq; ++b) {
+            const std::size_t i = short_queries[begin + b];
+            for (std::size_t j = 0; j < width; ++j) {
+                const double v = j < queries.cols ? queries(i, j) : 0.0;
+                block[b * width + j] = static_cast<float>(scale_x_ && j < x_scale_.size() ? v / x_scale_[j] : v);
+            }
         }
-        std::vector<Candidate> all(static_cast<std::size_t>(n));
-        std::vector<float> row;
-        for (std::uint64_t r = 0; r < n; ++r) {
-            row_to_search_vector(source, r, row);
-            all[r] = Candidate{static_cast<std::uint32_t>(r), l2_sq_f32(query, row)};
-        }
-        std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k_search), all.end(), candidate_less);
-        all.resize(k_search);
-        const std::vector<Neighbour> merged =
-            merge_topk_precomputed_dist(all, {}, res.out_k, k_search, exclude_nearest);
-        double* dist = res.distances.data() + i * res.out_k;
-        std::int64_t* idx = res.indices.data() + i * res.out_k;
-        for (std::size_t j = 0; j < res.out_k; ++j) {
-            dist[j] = j < merged.size() ? merged[j].distance : std::numeric_limits<double>::infinity();
-            idx[j] = j < merged.size() ? static_cast<std::int64_t>(merged[j].row) : -1;
+        std::vector<Candidate> nearest[kBlock];
+        nearest_stored_rows(source, block.data(), nq, width, 0, n, k_search, nearest);
+        for (std::size_t b = 0; b < nq; ++b) {
+            const std::size_t i = short_queries[begin + b];
+            const std::vector<Neighbour> merged =
+                merge_topk_precomputed_dist(nearest[b], {}, res.out_k, k_search, exclude_nearest);
+            double* dist = res.distances.data() + i * res.out_k;
+            std::int64_t* idx = res.indices.data() + i * res.out_k;
+            for (std::size_t j = 0; j < res.out_k; ++j) {
+                dist[j] = j < merged.size() ? merged[j].distance : std::numeric_limits<double>::infinity();
+                idx[j] = j < merged.size() ? static_cast<std::int64_t>(merged[j].row) : -1;
+            }
         }
     });
 }

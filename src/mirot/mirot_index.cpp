@@ -169,7 +169,13 @@ MirotIndex MirotIndex::open(const std::filesystem::path& dir) {
     idx.page_map = build_page_map(idx.pages);
     idx.persist_dir = dir;
     check_fragment(idx, dims, pages_path, header_path);
+    idx.cache_root_centroid();
     return idx;
+}
+
+void MirotIndex::cache_root_centroid() {
+    const Page* root = page_by_id(header.root_page_id);
+    root_centroid = root ? root->centroid() : std::vector<float>{};
 }
 
 PageMap build_page_map(const std::vector<Page>& pages) {

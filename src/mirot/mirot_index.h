@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +39,13 @@ struct MirotIndex {
     SkipEdges skip_edges;
     PageMap page_map;
     IndexHeader header;
+    // The root page's centroid (empty when the root names no page), kept so that a
+    // search ranking fragments by it does not recompute it per query. Whoever builds,
+    // opens or changes the fragment sets it; absent, a search computes it.
+    std::optional<std::vector<float>> root_centroid;
+
+    // Computes root_centroid from the pages as they are now.
+    void cache_root_centroid();
 
     // Writes pages.bin, skip_edges.bin and header.json into persist_dir (created when
     // missing): each through a synced temporary file and a rename, then the directory

@@ -1,6 +1,7 @@
 #include "mirot/page_search.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "base/panic.h"
@@ -20,8 +21,11 @@ struct Scratch {
     std::uint32_t generation = 0;
     // Visited ids that name no page (only skip edges can reach them).
     std::vector<std::uint32_t> visited_missing;
+    // Queued leaf ids with their page positions (kNoPage for an id naming no page).
     std::vector<std::uint32_t> queue;
+    std::vector<std::size_t> queue_pos;
     std::vector<std::uint32_t> snapshot;
+    std::vector<std::size_t> snapshot_pos;
     // Descent: each frame owns a run of (child position, distance) pairs in `arena`.
     struct Frame {
         const InternalPage* page;
@@ -33,7 +37,6 @@ struct Scratch {
     std::vector<std::pair<std::uint32_t, float>> arena;
     std::vector<std::pair<std::uint32_t, float>> ranked;
     std::vector<float> centroid;
-    std::vector<float> row;
     std::vector<Candidate> candidates;
 };
 
@@ -43,11 +46,15 @@ Scratch& scratch() {
 }
 
 // Stable order by distance (NaN last), ties by position in the list.
-bool ranked_less(const std::pair<std::uint32_t, float>& a, const std::pair<std::uint32_t, float>& b) {
-    if (distance_less(a.second, b.second)) return true;
-    if (distance_less(b.second, a.second)) return false;
-    return a.first < b.first;
-}
+struct RankedOrder {
+    bool operator()(const std::pair<std::uint32_t, float>& a, const std::pair<std::uint32_t, float>& b) const {
+        if (distance_less(a.second, b.second)) return true;
+        if (distance_less(b.second, a.second)) return false;
+        return a.first < b.first;
+    }
+};
+
+constexpr std::size_t kNoPage = static_cast<std::size_t>(-1);
 
 class FragmentSearch {
 public:
@@ -65,25 +72,29 @@ public:
         }
         s_.visited_missing.clear();
         s_.queue.clear();
+        s_.queue_pos.clear();
     }
 
-    // Marks an internal page as entered; false when it was entered before. A tree
-    // never enters a page twice; a malformed graph (shared children, cycles) would
-    // otherwise make the descent loop or grow exponentially.
-    bool enter(std::uint32_t id) {
+    // The position of the page with that id, or kNoPage; looked up once per id reached.
+    std::size_t position(std::uint32_t id) const {
         auto it = index_.page_map.find(id);
-        if (it == index_.page_map.end()) return false;
-        std::uint32_t& st = s_.entered[it->second];
+        return it == index_.page_map.end() ? kNoPage : it->second;
+    }
+
+    // Marks the internal page at `pos` as entered; false when it was entered before. A
+    // tree never enters a page twice; a malformed graph (shared children, cycles)
+    // would otherwise make the descent loop or grow exponentially.
+    bool enter(std::size_t pos) {
+        std::uint32_t& st = s_.entered[pos];
         if (st == s_.generation) return false;
         st = s_.generation;
         return true;
     }
 
-    // True when the id was not visited yet.
-    bool visit(std::uint32_t id) {
-        auto it = index_.page_map.find(id);
-        if (it != index_.page_map.end()) {
-            std::uint32_t& st = s_.stamp[it->second];
+    // True when the id (at `pos`, or naming no page) was not visited yet.
+    bool visit(std::uint32_t id, std::size_t pos) {
+        if (pos != kNoPage) {
+            std::uint32_t& st = s_.stamp[pos];
             if (st == s_.generation) return false;
             st = s_.generation;
             return true;
@@ -94,13 +105,14 @@ public:
         return true;
     }
 
-    void enqueue(std::uint32_t id) {
+    void enqueue(std::uint32_t id, std::size_t pos) {
         s_.queue.push_back(id);
+        s_.queue_pos.push_back(pos);
         if (trace_) trace_->push_back(id);
     }
 
-    void reach_leaf(std::uint32_t id) {
-        if (visit(id)) enqueue(id);
+    void reach(std::uint32_t id, std::size_t pos) {
+        if (visit(id, pos)) enqueue(id, pos);
     }
 
     void push_frame(const InternalPage& page) {
@@ -112,21 +124,22 @@ public:
         const std::size_t count = s_.arena.size() - begin;
         const std::size_t take = std::min(beam_, count);
         auto first = s_.arena.begin() + static_cast<std::ptrdiff_t>(begin);
-        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(take), s_.arena.end(), ranked_less);
+        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(take), s_.arena.end(), RankedOrder{});
         s_.arena.resize(begin + take);
         s_.frames.push_back({&page, begin, begin + take, begin});
     }
 
     // Depth first, children in order of centroid distance, the first `beam` of each.
     // Iterative, so the depth of the tree is bounded by memory, not by the stack.
-    void descend(const Page& root) {
-        if (const LeafPage* leaf = root.leaf()) {
-            reach_leaf(leaf->page_id);
+    void descend(std::size_t root_pos) {
+        const Page& root = index_.pages[root_pos];
+        if (root.is_leaf()) {
+            reach(root.page_id(), root_pos);
             return;
         }
         s_.frames.clear();
         s_.arena.clear();
-        enter(root.page_id());
+        enter(root_pos);
         push_frame(*root.internal());
         while (!s_.frames.empty()) {
             Scratch::Frame& f = s_.frames.back();
@@ -136,12 +149,13 @@ public:
                 continue;
             }
             const std::uint32_t child_id = f.page->children[s_.arena[f.next++].first];
-            const Page* child = index_.page_by_id(child_id);
-            if (!child) continue;
-            if (const LeafPage* leaf = child->leaf()) {
-                reach_leaf(leaf->page_id);
-            } else if (enter(child_id)) {
-                push_frame(*child->internal());
+            const std::size_t pos = position(child_id);
+            if (pos == kNoPage) continue;
+            const Page& child = index_.pages[pos];
+            if (child.is_leaf()) {
+                reach(child_id, pos);
+            } else if (enter(pos)) {
+                push_frame(*child.internal());
             }
         }
     }
@@ -155,29 +169,42 @@ public:
             if (it == index_.skip_edges.end()) continue;
             for (std::uint32_t neighbour : it->second) {
                 if (s_.queue.size() >= kCandidateLeafCap) break;
-                if (visit(neighbour)) enqueue(neighbour);
+                reach(neighbour, position(neighbour));
             }
         }
     }
 
-    // Keeps the 384 queued leaves whose centroids lie nearest, in that order; ids
-    // that name no page drop out.
+    // Keeps the 384 queued leaves whose centroids lie nearest; ids that name no page
+    // drop out. Their order is left open: every row of every kept leaf is scored and
+    // the rows are then selected by (distance, row) alone.
     void bound() {
         if (s_.queue.size() <= kCandidateLeafCap) return;
         s_.snapshot.clear();
+        s_.snapshot_pos.clear();
         s_.ranked.clear();
-        for (std::uint32_t id : s_.queue) {
-            const Page* p = index_.page_by_id(id);
-            if (!p) continue;
-            p->centroid_into(s_.centroid);
-            s_.ranked.emplace_back(static_cast<std::uint32_t>(s_.snapshot.size()), l2_sq_f32(query_, s_.centroid));
-            s_.snapshot.push_back(id);
+        for (std::size_t i = 0; i < s_.queue.size(); ++i) {
+            const std::size_t pos = s_.queue_pos[i];
+            if (pos == kNoPage) continue;
+            const Page& p = index_.pages[pos];
+            const LeafPage* leaf = p.leaf();
+            const std::vector<float>* centroid = leaf && leaf->centroid ? &*leaf->centroid : nullptr;
+            if (!centroid) {
+                p.centroid_into(s_.centroid);
+                centroid = &s_.centroid;
+            }
+            s_.ranked.emplace_back(static_cast<std::uint32_t>(s_.snapshot.size()), l2_sq_f32(query_, *centroid));
+            s_.snapshot.push_back(s_.queue[i]);
+            s_.snapshot_pos.push_back(pos);
         }
         const std::size_t take = std::min(kCandidateLeafCap, s_.ranked.size());
-        std::partial_sort(s_.ranked.begin(), s_.ranked.begin() + static_cast<std::ptrdiff_t>(take), s_.ranked.end(),
-                          ranked_less);
+        std::nth_element(s_.ranked.begin(), s_.ranked.begin() + static_cast<std::ptrdiff_t>(take), s_.ranked.end(),
+                         RankedOrder{});
         s_.queue.clear();
-        for (std::size_t i = 0; i < take; ++i) s_.queue.push_back(s_.snapshot[s_.ranked[i].first]);
+        s_.queue_pos.clear();
+        for (std::size_t i = 0; i < take; ++i) {
+            s_.queue.push_back(s_.snapshot[s_.ranked[i].first]);
+            s_.queue_pos.push_back(s_.snapshot_pos[s_.ranked[i].first]);
+        }
     }
 
 private:
@@ -188,33 +215,69 @@ private:
     Scratch& s_;
 };
 
+constexpr std::uint32_t kChunk = 256;
+
+// Rows [first, first + count) of the store, count at most kChunk, in row order.
+void score_run(const MmapColumnStore& store, std::span<const float> query, std::size_t n, const double* scale,
+               std::uint32_t first, std::uint32_t count, std::vector<Candidate>& out) {
+    float dist[kChunk];
+    l2_sq_f32_rows(query.data(), 1, store.row(first), static_cast<std::size_t>(store.ncols()), count, scale, n, dist,
+                   kChunk);
+    for (std::uint32_t i = 0; i < count; ++i) out.push_back({first + i, dist[i]});
+}
+
+// Rows read from the store are converted inside the distance kernels, as
+// row_to_search_vector would convert them, without a copy per row. Ids that follow
+// each other (as a sync's leaves hold them) are scored as runs of rows.
 void score_rows_from_store(const SearchSource& source, std::span<const float> query,
-                           const std::vector<std::uint32_t>& row_ids, std::vector<float>& row,
-                           std::vector<Candidate>& out) {
-    for (std::uint32_t r : row_ids) {
-        row_to_search_vector(source, r, row);
-        out.push_back({r, l2_sq_f32(query, row)});
+                           const std::vector<std::uint32_t>& row_ids, std::vector<Candidate>& out) {
+    if (row_ids.empty()) return;
+    const MmapColumnStore& store = *source.x_store;
+    const std::uint64_t nrows = store.nrows();
+    const std::size_t n = std::min(query.size(), search_row_width(source));
+    const double* scale = search_row_scale(source);
+    for (std::size_t i = 0; i < row_ids.size();) {
+        const std::uint32_t first = row_ids[i];
+        std::uint32_t count = 1;
+        while (i + count < row_ids.size() && count < kChunk && std::uint64_t{row_ids[i + count]} == std::uint64_t{first} + count)
+            ++count;
+        // The first missing row of an increasing run is the error, nothing scored.
+        if (std::uint64_t{first} + count > nrows) throw row_out_of_range(std::max<std::uint64_t>(first, nrows), nrows);
+        if (count == 1) {
+            out.push_back({first, l2_sq_f32_row(query.data(), store.row(first), scale, n)});
+        } else {
+            score_run(store, query, n, scale, first, count, out);
+        }
+        i += count;
     }
 }
 
 void score_range_with(const SearchSource& source, std::span<const float> query, std::uint32_t start,
-                      std::uint32_t end, std::vector<float>& row, std::vector<Candidate>& out) {
+                      std::uint32_t end, std::vector<Candidate>& out) {
     qelbo::expect(start <= end, "assertion failed: start <= end");
-    for (std::uint32_t r = start; r < end; ++r) {
-        row_to_search_vector(source, r, row);
-        out.push_back({r, l2_sq_f32(query, row)});
+    if (start == end) return;
+    const MmapColumnStore& store = *source.x_store;
+    const std::uint64_t nrows = store.nrows();
+    // Nothing is scored when a row is missing: the first missing row is the error.
+    if (end > nrows) throw row_out_of_range(std::max<std::uint64_t>(start, nrows), nrows);
+    const std::size_t n = std::min(query.size(), search_row_width(source));
+    const double* scale = search_row_scale(source);
+    for (std::uint32_t first = start; first < end;) {
+        const std::uint32_t count = std::min(kChunk, end - first);
+        score_run(store, query, n, scale, first, count, out);
+        first += count;
     }
 }
 
 void score_leaf_with(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
-                     std::vector<float>& row, std::vector<Candidate>& out) {
+                     std::vector<Candidate>& out) {
     if (leaf.range) {
-        score_range_with(source, query, leaf.range->first, leaf.range->second, row, out);
+        score_range_with(source, query, leaf.range->first, leaf.range->second, out);
     } else if (!leaf.vectors.empty()) {
         const std::size_t n = std::min(leaf.row_ids.size(), leaf.vectors.size());
         for (std::size_t i = 0; i < n; ++i) out.push_back({leaf.row_ids[i], l2_sq_f32(query, leaf.vectors[i])});
     } else {
-        score_rows_from_store(source, query, leaf.row_ids, row, out);
+        score_rows_from_store(source, query, leaf.row_ids, out);
     }
 }
 
@@ -222,14 +285,14 @@ void score_leaf_with(const SearchSource& source, std::span<const float> query, c
 
 void score_leaf_range(const SearchSource& source, std::span<const float> query, std::uint32_t start,
                       std::uint32_t end, std::vector<Candidate>& out) {
-    score_range_with(source, query, start, end, scratch().row, out);
+    score_range_with(source, query, start, end, out);
 }
 
 void score_leaf_rows(const SearchSource& source, std::span<const float> query,
                      const std::vector<std::uint32_t>& row_ids, const std::vector<std::vector<float>>& vectors,
                      std::vector<Candidate>& out) {
     if (vectors.empty()) {
-        score_rows_from_store(source, query, row_ids, scratch().row, out);
+        score_rows_from_store(source, query, row_ids, out);
         return;
     }
     const std::size_t n = std::min(row_ids.size(), vectors.size());
@@ -238,7 +301,7 @@ void score_leaf_rows(const SearchSource& source, std::span<const float> query,
 
 void score_leaf(const SearchSource& source, std::span<const float> query, const LeafPage& leaf,
                 std::vector<Candidate>& out) {
-    score_leaf_with(source, query, leaf, scratch().row, out);
+    score_leaf_with(source, query, leaf, out);
 }
 
 void search_index_into(const MirotIndex& index, std::span<const float> query, std::size_t k, std::size_t beam,
@@ -247,20 +310,47 @@ void search_index_into(const MirotIndex& index, std::span<const float> query, st
     if (index.pages.empty()) return;
     Scratch& s = scratch();
     FragmentSearch search(index, query, beam, leaf_trace, s);
-    if (const Page* root = index.page_by_id(index.header.root_page_id)) search.descend(*root);
+    if (const std::size_t root = search.position(index.header.root_page_id); root != kNoPage) search.descend(root);
     if (refine) search.refine();
     search.bound();
 
+    // The k nearest as a set: (distance, row) is a total order on distinct pairs, so
+    // the set does not depend on the order rows are scored in. Once more than `hold`
+    // pairs are held, only the k nearest so far stay, and later pairs that do not come
+    // before the k-th of them are dropped as they are scored.
+    constexpr std::size_t kMaxSize = static_cast<std::size_t>(-1);
+    const std::size_t hold = k > kMaxSize / 4 ? kMaxSize : std::max<std::size_t>(4 * k, 1024);
+    std::optional<Candidate> kth;
     s.candidates.clear();
-    for (std::uint32_t id : s.queue) {
-        const Page* p = index.page_by_id(id);
-        if (!p || !p->is_leaf()) continue;
-        score_leaf_with(source, query, *p->leaf(), s.row, s.candidates);
+    for (std::size_t i = 0; i < s.queue.size(); ++i) {
+        const std::size_t pos = s.queue_pos[i];
+        if (pos == kNoPage || !index.pages[pos].is_leaf()) continue;
+        const std::size_t before = s.candidates.size();
+        score_leaf_with(source, query, *index.pages[pos].leaf(), s.candidates);
+        if (k == 0) {
+            s.candidates.clear();
+            continue;
+        }
+        if (kth) {
+            const Candidate bar = *kth;
+            s.candidates.erase(std::remove_if(s.candidates.begin() + static_cast<std::ptrdiff_t>(before),
+                                              s.candidates.end(),
+                                              [bar](const Candidate& c) { return !candidate_less(c, bar); }),
+                               s.candidates.end());
+        }
+        if (s.candidates.size() > hold) {
+            auto last = s.candidates.begin() + static_cast<std::ptrdiff_t>(k - 1);
+            std::nth_element(s.candidates.begin(), last, s.candidates.end(), CandidateOrder{});
+            kth = *last;
+            s.candidates.resize(k);
+        }
     }
-    const std::size_t take = std::min(k, s.candidates.size());
-    std::partial_sort(s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take),
-                      s.candidates.end(), candidate_less);
-    out.insert(out.end(), s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(take));
+    auto keep = s.candidates.end();
+    if (k < s.candidates.size()) {
+        keep = s.candidates.begin() + static_cast<std::ptrdiff_t>(k);
+        std::nth_element(s.candidates.begin(), keep, s.candidates.end(), CandidateOrder{});
+    }
+    out.insert(out.end(), s.candidates.begin(), keep);
 }
 
 std::vector<Candidate> search_index(const MirotIndex& index, std::span<const float> query, std::size_t k,
@@ -268,6 +358,7 @@ std::vector<Candidate> search_index(const MirotIndex& index, std::span<const flo
                                     const SearchSource& source) {
     std::vector<Candidate> out;
     search_index_into(index, query, k, beam, refine, leaf_trace, source, out);
+    std::sort(out.begin(), out.end(), CandidateOrder{});
     return out;
 }
 

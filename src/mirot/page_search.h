@@ -23,7 +23,7 @@ std::vector<Candidate> search_index(const MirotIndex& index, std::span<const flo
                                     std::size_t beam, bool refine, std::vector<std::uint32_t>* leaf_trace,
                                     const SearchSource& source);
 
-// The same, appending the (unsorted-then-cut) result to `out` without allocating
+// The same k pairs appended to `out` in no particular order, without allocating
 // beyond the thread's reused scratch and `out` itself.
 void search_index_into(const MirotIndex& index, std::span<const float> query, std::size_t k, std::size_t beam,
                        bool refine, std::vector<std::uint32_t>* leaf_trace, const SearchSource& source,

@@ -2,6 +2,7 @@
 // What a search lends to leaf scoring: the x rows and how a stored f64 row becomes a
 // single-precision search vector.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -33,6 +34,17 @@ void row_to_search_vector(const SearchSource& source, std::uint64_t r, std::vect
 // The error text of a row read beyond the rows in use.
 MirotError row_out_of_range(std::uint64_t r, std::uint64_t nrows);
 
+// The number of values row_to_search_vector gives for a row of this source.
+inline std::size_t search_row_width(const SearchSource& source) {
+    const std::size_t ncols = static_cast<std::size_t>(source.x_store->ncols());
+    return source.scale_x && source.x_scale.size() < ncols ? source.x_scale.size() : ncols;
+}
+
+// The divisors the distance kernels apply to stored rows, or null when unscaled.
+inline const double* search_row_scale(const SearchSource& source) {
+    return source.scale_x ? source.x_scale.data() : nullptr;
+}
+
 }  // namespace mirot
 
 namespace mirot {
@@ -52,5 +64,10 @@ inline bool candidate_less(const Candidate& a, const Candidate& b) {
     if (distance_less(b.distance, a.distance)) return false;
     return a.row < b.row;
 }
+
+// The same order as a function object, so that sorts and heaps inline it.
+struct CandidateOrder {
+    bool operator()(const Candidate& a, const Candidate& b) const { return candidate_less(a, b); }
+};
 
 }  // namespace mirot

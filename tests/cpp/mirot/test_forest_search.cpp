@@ -11,6 +11,7 @@
 #include "mirot/error.h"
 #include "mirot/forest_search.h"
 #include "mirot/merge.h"
+#include "mirot/mirot_backend.h"
 #include "search_test_util.h"
 
 using mirot::BlockView;
@@ -240,6 +241,31 @@ TEST(ForestSearch, ParallelResultsEqualOneQueryAtATime) {
         auto one = mirot::forest_search(in, cache, BlockView(queries.data() + q * d, 1, d), 8, true);
         EXPECT_TRUE(std::equal(one.indices.begin(), one.indices.end(), all.indices.begin() + q * 8));
         EXPECT_TRUE(std::equal(one.distances.begin(), one.distances.end(), all.distances.begin() + q * 8));
+    }
+}
+
+TEST(ForestSearch, ShortIndexAnswersAreCompletedByTheExactScan) {
+    TempDir dir;
+    const std::size_t d = 3, n = 5000;
+    auto rows = grid_rows(n, d, 7);
+    const std::vector<double> y(n, 0.0);
+    auto b = mirot::MirotBackend::open(dir.path(), BlockView(rows.data(), n, d), BlockView(y.data(), n, 1),
+                                       std::nullopt, false, {1.0, 1.0, 1.0});
+    b.ensure_index_sync();
+    auto queries = grid_rows(20, d, 8);
+    const BlockView qv(queries.data(), 20, d);
+    // One leaf of 256 rows is searched, fewer than asked for.
+    SmallNCache cache;
+    const SearchInputs in{&b.x_store(), d, {}, false, b.index().fragments, b.index().indexed_rows};
+    ASSERT_EQ(mirot::forest_search(in, cache, qv, 300, true).indices.back(), -1);
+    for (bool exclude : {false, true}) {
+        SearchResult got = b.search(qv, 300, exclude);
+        std::vector<double> dist;
+        std::vector<std::int64_t> idx;
+        std::size_t out_k;
+        brute_force(rows, queries, d, 300, exclude, dist, idx, out_k);
+        EXPECT_EQ(got.indices, idx);
+        EXPECT_EQ(got.distances, dist);
     }
 }
 

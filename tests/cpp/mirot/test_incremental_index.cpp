@@ -258,12 +258,17 @@ TEST(IncrementalSync, StreamOfSyncsCoversEveryRowOnceAndStaysCompact) {
             EXPECT_EQ(beside.fragments[f].header, index.fragments[f].header);
             EXPECT_EQ(beside.fragments[f].pages, index.fragments[f].pages);
             EXPECT_EQ(beside.fragments[f].skip_edges, index.fragments[f].skip_edges);
+            EXPECT_EQ(beside.fragments[f].root_centroid, index.fragments[f].root_centroid);
         }
         EXPECT_EQ(beside.indexed_rows, total);
         EXPECT_EQ(index.indexed_rows, total);
         EXPECT_EQ(mirot::mirot_load_indexed_rows(s.dir.path()), total);
         std::uint64_t sum = 0;
-        for (const MirotIndex& f : index.fragments) sum += f.header.indexed_rows;
+        for (const MirotIndex& f : index.fragments) {
+            sum += f.header.indexed_rows;
+            // Built or merged, each fragment carries its root's centroid for the search.
+            EXPECT_EQ(f.root_centroid, f.page_by_id(f.header.root_page_id)->centroid());
+        }
         EXPECT_EQ(sum, total);
         EXPECT_LE(index.fragments.size(), 2 * mirot::compaction_target(total, {}));
     }

@@ -101,6 +101,7 @@ TEST_F(IndexPersist, PersistThenOpenRoundTrips) {
         EXPECT_EQ(back.page_by_id(id)->centroid(), idx.page_by_id(id)->centroid());
     }
     EXPECT_EQ(back.pages, idx.pages);
+    EXPECT_EQ(back.root_centroid, back.page_by_id(0)->centroid());
 
     // Over an existing index, all three files are replaced; no skip edges is 4 zeros.
     idx.skip_edges.clear();
