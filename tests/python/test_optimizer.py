@@ -136,6 +136,8 @@ def test_disk_storage_the_first_tell_would_refuse_is_refused_at_creation(tmp_pat
     qel.qelcore.model.Vantorix(np.ones((3, 3)), np.ones((3, 1)), index_driver="MIROT_DISK", work_dir=wd)
     with pytest.raises(ValueError, match="already holds 3 rows"):
         opt_mod.create_optimizer_qel(UNIT3, config_overrides=dict(over, work_dir=wd))
+    with pytest.raises(ValueError, match="^Invalid parameter: Disk storage requires IndexDriver::MiRotDisk$"):
+        opt_mod.create_optimizer_qel(UNIT3, config_overrides={"qel_storage": "disk", "work_dir": str(tmp_path)})
 
 
 # ---------------------------------------------------------------------------

@@ -94,6 +94,12 @@ bool metadata_exists(const std::string& dir) {
 }
 
 // The absolute work directory of disk storage: work_dir, else QEL_WORK_DIR.
+void check_disk_driver(IndexDriver index_driver) {
+    if (index_driver != IndexDriver::MiRotDisk) {
+        throw QELError::invalid_parameter("Disk storage requires IndexDriver::MiRotDisk");
+    }
+}
+
 std::string disk_work_dir(std::optional<std::string> work_dir) {
     if (!work_dir) work_dir = env_work_dir();
     if (!work_dir) throw QELError::invalid_parameter("Disk storage requires work_dir or QEL_WORK_DIR");
@@ -101,7 +107,9 @@ std::string disk_work_dir(std::optional<std::string> work_dir) {
 }
 }  // namespace
 
-void Vantorix::check_disk_storage(const std::optional<std::string>& work_dir, std::size_t rows) {
+void Vantorix::check_disk_storage(IndexDriver index_driver, const std::optional<std::string>& work_dir,
+                                  std::size_t rows) {
+    check_disk_driver(index_driver);
     const std::string dir = disk_work_dir(work_dir);
     if (rows == 0) return;
     if (const std::uint64_t stored = mirot::mirot_load_num_obs(dir).value_or(0); stored > 0) {
@@ -151,9 +159,7 @@ Vantorix Vantorix::new_with_storage(Array2 x, Array2 y, std::optional<Array2> yv
     };
 
     if (storage == StorageMode::Disk) {
-        if (index_driver != IndexDriver::MiRotDisk) {
-            throw QELError::invalid_parameter("Disk storage requires IndexDriver::MiRotDisk");
-        }
+        check_disk_driver(index_driver);
         const std::string dir = disk_work_dir(std::move(work_dir));
         // Rows given to a store that holds rows are refused when it opens; a reopen takes
         // its sums and scales from the stored rows.

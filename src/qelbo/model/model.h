@@ -39,9 +39,10 @@ public:
                                      IndexDriver index_driver, StorageMode storage,
                                      std::optional<std::string> work_dir);
     // Refuses, without touching the directory, disk storage that new_with_storage would
-    // refuse for `rows` new rows: no work_dir and no QEL_WORK_DIR, or (rows > 0) a work
-    // directory that already holds rows. Throws QELError.
-    static void check_disk_storage(const std::optional<std::string>& work_dir, std::size_t rows);
+    // refuse for `rows` new rows: another index driver than MiRotDisk, no work_dir and no
+    // QEL_WORK_DIR, or (rows > 0) a work directory that already holds rows. Throws QELError.
+    static void check_disk_storage(IndexDriver index_driver, const std::optional<std::string>& work_dir,
+                                   std::size_t rows);
 
     Vantorix(Vantorix&&) noexcept = default;
     // The replaced model is destroyed as below.

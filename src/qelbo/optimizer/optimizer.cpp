@@ -49,7 +49,7 @@ Optimizer Optimizer::new_with_strategy(Array2 bounds, OptimizerConfig config, St
     if (config.surrogate) {
         // Refused now rather than at the first tell, after the caller has paid for a batch.
         if (config.surrogate->qel_storage == StorageMode::Disk)
-            Vantorix::check_disk_storage(config.surrogate->work_dir, 1);
+            Vantorix::check_disk_storage(config.surrogate->index_driver, config.surrogate->work_dir, 1);
         surrogate = make_qel_surrogate(*config.surrogate);
     }
 
@@ -107,7 +107,7 @@ void Optimizer::validate_tell(MatView x, MatView y) const {
         // The first tell opens the disk store, which may have changed since creation; what
         // it would refuse is refused before any of the batch is recorded.
         if (config.surrogate && config.surrogate->qel_storage == StorageMode::Disk && !surrogate->observation_count())
-            Vantorix::check_disk_storage(config.surrogate->work_dir, x.rows);
+            Vantorix::check_disk_storage(config.surrogate->index_driver, config.surrogate->work_dir, x.rows);
     }
 }
 
