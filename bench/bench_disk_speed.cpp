@@ -574,7 +574,7 @@ void print_targets(const std::map<std::string, double>& r) {
     auto line = [](const char* what, std::optional<double> v, const char* unit, double target, const char* was) {
         if (!v) return;
         const bool strict = std::string(unit) != "x";
-        std::printf("  %-52s %8.2f%-3s target %s %.1f%s: %-7s (the issue measured %s)\n", what, *v, unit,
+        std::printf("  %-52s %8.2f%-3s target %s %.1f%s: %-7s (before: %s)\n", what, *v, unit,
                     strict ? "<" : "<=", target, unit, (strict ? *v < target : *v <= target) ? "met" : "not met", was);
     };
     if (auto m = get("small_mirot_qps"), f = get("small_faiss_qps"); m && f)
