@@ -238,6 +238,16 @@ mirot::MirotTuning tuning_of(const Setting& s) {
     return t;
 }
 
+// The search over a data set's rows and page index.
+mirot::SearchInputs search_inputs(const bench::Dataset& ds, std::size_t d) {
+    mirot::SearchInputs in;
+    in.x_store = &*ds.x;
+    in.num_dim = d;
+    in.fragments = ds.index.fragments;
+    in.indexed_rows = ds.index.indexed_rows;
+    return in;
+}
+
 void section_tuning() {
     const std::size_t n = large() ? 1000000 : 100000, d = 32;
     std::printf("page index search, stream with adds of 10, %zu x %zu, %zu queries, k = 10, one thread\n", n, d,
@@ -248,11 +258,7 @@ void section_tuning() {
     std::printf("  built in %.1f s, %zu fragments, %.0f MB on disk\n", ds->build_seconds, ds->index.fragments.size(),
                 static_cast<double>(ds->disk_bytes) / 1e6);
 
-    mirot::SearchInputs in;
-    in.x_store = &*ds->x;
-    in.num_dim = d;
-    in.fragments = ds->index.fragments;
-    in.indexed_rows = ds->index.indexed_rows;
+    const mirot::SearchInputs in = search_inputs(*ds, d);
     mirot::SmallNCache cache;
     const mirot::BlockView queries(ds->queries.data(), bench::kQueries, d);
     for (const Setting& s : search_settings()) {
@@ -479,11 +485,7 @@ void section_recall() {
                 }
                 const double made = bench::seconds_since(start);
                 const std::vector<std::int64_t> exact = bench::exact_neighbours(*ds->x, ds->queries, d, true);
-                mirot::SearchInputs in;
-                in.x_store = &*ds->x;
-                in.num_dim = d;
-                in.fragments = ds->index.fragments;
-                in.indexed_rows = ds->index.indexed_rows;
+                const mirot::SearchInputs in = search_inputs(*ds, d);
                 mirot::SmallNCache cache;
                 std::printf("  %-30s", ds->name().c_str());
                 std::size_t default_shorts = 0;

@@ -3,6 +3,7 @@
 // separate multiply and add instructions are used (AVX has no fused form; FMA is a
 // different extension and is never enabled here).
 
+#include "mirot/distance_blocks.h"
 #include "mirot/distance_paths.h"
 
 #if defined(__x86_64__)
@@ -17,10 +18,6 @@
 namespace mirot::detail {
 
 namespace {
-
-// How a stored row reaches the search space: f32 as is, or f64 narrowed to f32, the
-// scaled form dividing in f64 first.
-enum class Src { f32, f64, f64_scaled };
 
 constexpr std::size_t kRows = 8;  // rows per block: one accumulator register each
 
@@ -39,16 +36,6 @@ MIROT_AVX inline __m256 load8(const void* row, const double* scale, std::size_t 
         // Rounds in the current mode (to nearest unless changed), as the scalar narrowing does.
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
     }
-}
-
-template <Src S>
-MIROT_AVX inline float load1(const void* row, const double* scale, std::size_t i) {
-    if constexpr (S == Src::f32)
-        return static_cast<const float*>(row)[i];
-    else if constexpr (S == Src::f64)
-        return static_cast<float>(static_cast<const double*>(row)[i]);
-    else
-        return static_cast<float>(static_cast<const double*>(row)[i] / scale[i]);
 }
 
 MIROT_AVX inline __m256 accumulate(__m256 s, __m256 q, __m256 x) {
@@ -140,23 +127,6 @@ MIROT_AVX inline __m256 block8(const float* q, const void* const* rp, const doub
     return total;
 }
 
-// The rows of the block at r0; a short last block repeats its last row so the kernel
-// always fills 8 lanes (the extra lanes are never stored). Returns the real count.
-template <class T>
-inline std::size_t block_rows(const T* rows, std::size_t row_stride, std::size_t r0, std::size_t nrows,
-                              const void* rp[kRows]) {
-    const std::size_t m = nrows - r0 < kRows ? nrows - r0 : kRows;
-    for (std::size_t r = 0; r < kRows; ++r) rp[r] = rows + (r0 + (r < m ? r : m - 1)) * row_stride;
-    return m;
-}
-
-template <Src S>
-MIROT_AVX inline void fill_tail(const void* const* rp, const double* scale, std::size_t body, std::size_t n,
-                                float* tail) {
-    for (std::size_t i = body; i < n; ++i)
-        for (std::size_t r = 0; r < kRows; ++r) tail[(i - body) * kRows + r] = load1<S>(rp[r], scale, i);
-}
-
 MIROT_AVX inline void store(float* dst, __m256 v, std::size_t m) {
     if (m == kRows) {
         _mm256_storeu_ps(dst, v);
@@ -175,8 +145,8 @@ MIROT_AVX void rows_direct(const float* queries, std::size_t nq, const T* rows, 
     alignas(32) float tail[7 * kRows];
     for (std::size_t r0 = 0; r0 < nrows; r0 += kRows) {
         const void* rp[kRows];
-        const std::size_t m = block_rows(rows, row_stride, r0, nrows, rp);
-        fill_tail<S>(rp, scale, body, n, tail);
+        const std::size_t m = block_rows<kRows>(rows, row_stride, r0, nrows, rp);
+        fill_tail<kRows, S>(rp, scale, body, n, tail);
         for (std::size_t i = 0; i < nq; ++i)
             store(out + i * out_stride + r0, block8<S>(queries + i * n, rp, scale, body, tail, n), m);
     }
@@ -200,14 +170,14 @@ MIROT_AVX void rows_converted(const float* queries, std::size_t nq, const double
     alignas(32) float tail[7 * kRows];
     for (std::size_t r0 = 0; r0 < nrows; r0 += kRows) {
         const void* rp[kRows];
-        const std::size_t m = block_rows(rows, row_stride, r0, nrows, rp);
+        const std::size_t m = block_rows<kRows>(rows, row_stride, r0, nrows, rp);
         const void* cp[kRows];
         for (std::size_t r = 0; r < kRows; ++r) {
             float* c = scratch + r * body;
             for (std::size_t i = 0; i < body; i += 8) _mm256_storeu_ps(c + i, load8<S>(rp[r], scale, i));
             cp[r] = c;
         }
-        fill_tail<S>(rp, scale, body, n, tail);
+        fill_tail<kRows, S>(rp, scale, body, n, tail);
         for (std::size_t i = 0; i < nq; ++i)
             store(out + i * out_stride + r0, block8<Src::f32>(queries + i * n, cp, nullptr, body, tail, n), m);
     }

@@ -2,6 +2,7 @@
 // running sums of a row take two registers (sums 0-3 and 4-7). Multiply and add stay
 // separate instructions.
 
+#include "mirot/distance_blocks.h"
 #include "mirot/distance_paths.h"
 
 #if defined(__x86_64__)
@@ -14,10 +15,6 @@
 namespace mirot::detail {
 
 namespace {
-
-// How a stored row reaches the search space: f32 as is, or f64 narrowed to f32, the
-// scaled form dividing in f64 first.
-enum class Src { f32, f64, f64_scaled };
 
 constexpr std::size_t kRows = 4;  // rows per block: two accumulator registers each
 
@@ -49,16 +46,6 @@ inline V8 load8(const void* row, const double* scale, std::size_t i) {
         else
             return {narrow4(x, nullptr), narrow4(x + 4, nullptr)};
     }
-}
-
-template <Src S>
-inline float load1(const void* row, const double* scale, std::size_t i) {
-    if constexpr (S == Src::f32)
-        return static_cast<const float*>(row)[i];
-    else if constexpr (S == Src::f64)
-        return static_cast<float>(static_cast<const double*>(row)[i]);
-    else
-        return static_cast<float>(static_cast<const double*>(row)[i] / scale[i]);
 }
 
 inline __m128 accumulate(__m128 s, __m128 q, __m128 x) {
@@ -136,22 +123,6 @@ inline __m128 block4(const float* q, const void* const* rp, const double* scale,
     return total;
 }
 
-// The rows of the block at r0; a short last block repeats its last row so the kernel
-// always fills 4 lanes (the extra lanes are never stored). Returns the real count.
-template <class T>
-inline std::size_t block_rows(const T* rows, std::size_t row_stride, std::size_t r0, std::size_t nrows,
-                              const void* rp[kRows]) {
-    const std::size_t m = nrows - r0 < kRows ? nrows - r0 : kRows;
-    for (std::size_t r = 0; r < kRows; ++r) rp[r] = rows + (r0 + (r < m ? r : m - 1)) * row_stride;
-    return m;
-}
-
-template <Src S>
-inline void fill_tail(const void* const* rp, const double* scale, std::size_t body, std::size_t n, float* tail) {
-    for (std::size_t i = body; i < n; ++i)
-        for (std::size_t r = 0; r < kRows; ++r) tail[(i - body) * kRows + r] = load1<S>(rp[r], scale, i);
-}
-
 inline void store(float* dst, __m128 v, std::size_t m) {
     if (m == kRows) {
         _mm_storeu_ps(dst, v);
@@ -170,8 +141,8 @@ void rows_direct(const float* queries, std::size_t nq, const T* rows, std::size_
     alignas(16) float tail[7 * kRows];
     for (std::size_t r0 = 0; r0 < nrows; r0 += kRows) {
         const void* rp[kRows];
-        const std::size_t m = block_rows(rows, row_stride, r0, nrows, rp);
-        fill_tail<S>(rp, scale, body, n, tail);
+        const std::size_t m = block_rows<kRows>(rows, row_stride, r0, nrows, rp);
+        fill_tail<kRows, S>(rp, scale, body, n, tail);
         for (std::size_t i = 0; i < nq; ++i)
             store(out + i * out_stride + r0, block4<S>(queries + i * n, rp, scale, body, tail, n), m);
     }
@@ -194,7 +165,7 @@ void rows_converted(const float* queries, std::size_t nq, const double* rows, st
     alignas(16) float tail[7 * kRows];
     for (std::size_t r0 = 0; r0 < nrows; r0 += kRows) {
         const void* rp[kRows];
-        const std::size_t m = block_rows(rows, row_stride, r0, nrows, rp);
+        const std::size_t m = block_rows<kRows>(rows, row_stride, r0, nrows, rp);
         const void* cp[kRows];
         for (std::size_t r = 0; r < kRows; ++r) {
             float* c = scratch + r * body;
@@ -205,7 +176,7 @@ void rows_converted(const float* queries, std::size_t nq, const double* rows, st
             }
             cp[r] = c;
         }
-        fill_tail<S>(rp, scale, body, n, tail);
+        fill_tail<kRows, S>(rp, scale, body, n, tail);
         for (std::size_t i = 0; i < nq; ++i)
             store(out + i * out_stride + r0, block4<Src::f32>(queries + i * n, cp, nullptr, body, tail, n), m);
     }
