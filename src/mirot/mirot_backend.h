@@ -46,6 +46,9 @@ public:
     const std::vector<double>& x_scale() const { return x_scale_; }
     bool has_yvar() const { return yvar_store_.has_value(); }
     const MmapColumnStore& x_store() const { return x_store_; }
+    const MmapColumnStore& y_store() const { return y_store_; }
+    // Nothing when no variances are stored.
+    const MmapColumnStore* yvar_store() const { return yvar_store_ ? &*yvar_store_ : nullptr; }
     const IncrementalIndex& index() const { return index_; }
 
     std::uint64_t soft_flush_threshold() const { return soft_flush_threshold_; }

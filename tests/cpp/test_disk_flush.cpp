@@ -12,6 +12,7 @@
 #include "mirot/io_fault.h"
 #include "qelbo/fit/qel_surrogate.h"
 #include "qelbo/model/index_search.h"
+#include "qelbo/model/stored_rows.h"
 
 using namespace qelbo;
 using namespace qelbo::testing;
@@ -262,6 +263,10 @@ TEST_P(DiskConcurrency, ReadersWritersAndFlushesShareOneStore) {
             while (!stop.load()) {
                 const SearchResult res = h.search(q, 5 + r, r == 1);
                 EXPECT_EQ(res.indices.rows, q.rows);
+                // The neighbours' rows through one view, read on the pool while the files grow and remap.
+                Array2 d2, y;
+                read_neighbor_rows(StoredRows(m.backend()), q, res.indices, nullptr, {.dist2 = &d2, .y = &y});
+                EXPECT_EQ(y(0, 0), h.row_y(static_cast<std::size_t>(res.indices(0, 0)))[0]);
                 const std::size_t n = h.read()->inner.num_obs();
                 h.row_x(n - 1);
                 h.row_y(n / 2);

@@ -123,6 +123,20 @@ TEST(DiskModel, AgreesWithMemoryModelOnIntegerGridUpToTheExactScanLimit) {
     }
 }
 
+TEST(DiskModel, StoredVariancesReachEveryPosteriorAsInMemory) {
+    // The neighbours' variances are read with their rows, in several pool tasks of queries,
+    // from rows indexed at a sync and rows added after it.
+    std::mt19937_64 g(9);
+    const std::size_t n = 600;
+    const Array2 x = integer_grid(g, n, 3, 6), y = gaussian(g, n, 2), yvar = integer_grid(g, n, 2, 3);
+    const Array2 q = integer_grid(g, 300, 3, 7);
+    TempDir dir;
+    Vantorix disk = disk_model(dir.path(), rows_of(x, 0, 400), rows_of(y, 0, 400), rows_of(yvar, 0, 400));
+    disk.ensure_index_sync();
+    disk.add(rows_of(x, 400, n), rows_of(y, 400, n), rows_of(yvar, 400, n));
+    expect_models_agree(memory_model(x, y, yvar), disk, q, n);
+}
+
 TEST(DiskModel, RandomDataNeighbourSetsAgreeWithExactSearchUpToTheScanLimit) {
     std::mt19937_64 g(5);
     const Array2 x = gaussian(g, 4096, 16), y = gaussian(g, 4096, 1), q = gaussian(g, 1000, 16);

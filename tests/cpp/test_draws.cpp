@@ -189,6 +189,28 @@ TEST(ConditionalPosterior, MeanMatchesBruteForceOverStoredAndWhatIfRows) {
     }
 }
 
+TEST(ConditionalPosterior, WhatIfRowsActAsStoredRowsWithoutVariance) {
+    std::mt19937_64 g(21);
+    const Array2 x = gaussian(g, 40, 2), y = gaussian(g, 40, 1), yvar = integer_grid(g, 40, 1, 4);
+    const Array2 xw = gaussian(g, 10, 2), yw = gaussian(g, 10, 1), q = gaussian(g, 100, 2);
+    auto stacked = [](const Array2& a, const Array2& b) {
+        Array2 out(a.rows + b.rows, a.cols);
+        std::copy(b.data.begin(), b.data.end(), std::copy(a.data.begin(), a.data.end(), out.data.begin()));
+        return out;
+    };
+    const Vantorix combined = memory_model(stacked(x, xw), stacked(y, yw), stacked(yvar, Array2(10, 1, 0.0)));
+    const QELParams p = QELParams::make(6, 1.5, 0.2);
+    const PosteriorFlags flags{false, true, true};
+    const DrawInternals c = compute_conditional_posterior_internals(memory_model(x, y, yvar), view_of(q), view_of(xw),
+                                                                    view_of(yw), p, flags);
+    const DrawInternals r = compute_posterior_internals(combined, view_of(q), p, flags);
+    ASSERT_EQ(c.neighbor_indices.data, r.neighbor_indices.data);
+    for (std::size_t i = 0; i < q.rows; ++i) {
+        EXPECT_NEAR(c.mean(i, 0), r.mean(i, 0), 1e-12);
+        EXPECT_NEAR(c.total_std(i, 0), r.total_std(i, 0), 1e-12);
+    }
+}
+
 TEST(ConditionalScale, PopulationStdOverStoredThenWhatIfRows) {
     const Array2 stored = mat(4, 2, {1, 5, 2, 5, 3, 5, 4, 5}), whatif = mat(2, 2, {2.5, 5, 2.5, 5});
     const std::vector<double> s = compute_scale_for_conditional(view_of(stored), view_of(whatif));

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <numeric>
+#include <limits>
 #include <utility>
 
 #include <cblas.h>
@@ -11,6 +11,7 @@
 #include "qelbo/core/error.h"
 #include "qelbo/model/index_search.h"
 #include "qelbo/model/model.h"
+#include "qelbo/model/stored_rows.h"
 #include "qelbo/numerics/stats.h"
 #include "base/total_order.h"
 #include "base/worker_pool.h"
@@ -68,6 +69,7 @@ Array2 cross_products(const Array2& X, const Array2& W) {
 struct Candidate {
     double dist;
     std::int64_t index;
+    std::size_t slot;  // place in the pool before ordering: a stored candidate's column, or k_s + what-if row
 };
 
 }  // namespace
@@ -106,11 +108,14 @@ std::optional<NeighborData> get_conditional_neighbor_data(const Vantorix& model,
     if (k_eff == 0) return std::nullopt;
 
     std::size_t k_s = 0;
-    SearchResult stored;
+    NeighborData stored;
     if (n > 0) {
         k_s = std::min(n, k_eff);
-        stored = index_search(model, x, static_cast<std::int64_t>(k_s), false, tie_break);
-        expect(stored.distances.rows == nq && stored.distances.cols == k_s && stored.indices.cols == k_s,
+        // The stored candidates' rows come with them: the kept ones are copied from there.
+        stored = search_neighbors(model, x, static_cast<std::int64_t>(k_s), false, tie_break,
+                                  std::numeric_limits<std::size_t>::max(), true);
+        expect(stored.neighbor_dist2.rows == nq && stored.neighbor_dist2.cols == k_s &&
+                   stored.neighbor_indices.cols == k_s,
                "index_search returns k_s candidates per query");
     }
 
@@ -124,7 +129,7 @@ std::optional<NeighborData> get_conditional_neighbor_data(const Vantorix& model,
         for (std::size_t j = 0; j < w; ++j) D(i, j) = std::fmax((a[i] + b[j]) - 2.0 * D(i, j), 0.0);
 
     if (nq == 0 || k_s + w == 0) return std::nullopt;
-    for (double v : stored.distances.data)
+    for (double v : stored.neighbor_dist2.data)
         if (!std::isfinite(v))
             throw QELError::invalid_parameter("NaN or Inf in distance computation (check x, x_whatif for invalid values)");
     for (double v : D.data)
@@ -136,13 +141,18 @@ std::optional<NeighborData> get_conditional_neighbor_data(const Vantorix& model,
     const std::size_t width = std::min<std::size_t>(keep, static_cast<std::size_t>(k));
     const auto by_dist = [](const Candidate& p, const Candidate& q) { return total_less(p.dist, q.dist); };
 
+    const std::size_t m = model.num_metrics();
     NeighborData out;
     out.neighbor_indices = IndexArray2(nq, width);
     out.neighbor_dist2 = Array2(nq, width);
+    out.neighbor_y = Array2(checked_mul(nq, width), m);
+    // What-if rows have no variance of their own: theirs count as 0.
+    if (stored.neighbor_yvar) out.neighbor_yvar = Array2(checked_mul(nq, width), m, 0.0);
     std::vector<Candidate> pool(L);
     for (std::size_t i = 0; i < nq; ++i) {
-        for (std::size_t t = 0; t < k_s; ++t) pool[t] = {stored.distances(i, t), stored.indices(i, t)};
-        for (std::size_t j = 0; j < w; ++j) pool[k_s + j] = {D(i, j), static_cast<std::int64_t>(n + j)};
+        for (std::size_t t = 0; t < k_s; ++t)
+            pool[t] = {stored.neighbor_dist2(i, t), stored.neighbor_indices(i, t), t};
+        for (std::size_t j = 0; j < w; ++j) pool[k_s + j] = {D(i, j), static_cast<std::int64_t>(n + j), k_s + j};
         if (k_eff == 1) {
             // The earliest entry with the smallest distance.
             std::size_t best = 0;
@@ -156,35 +166,23 @@ std::optional<NeighborData> get_conditional_neighbor_data(const Vantorix& model,
         }
         const std::size_t first = exclude_nearest ? 1 : 0;
         for (std::size_t t = 0; t < width; ++t) {
-            out.neighbor_indices(i, t) = pool[first + t].index;
-            out.neighbor_dist2(i, t) = pool[first + t].dist;
+            const Candidate& c = pool[first + t];
+            out.neighbor_indices(i, t) = c.index;
+            out.neighbor_dist2(i, t) = c.dist;
+            expect(c.index >= 0 && static_cast<std::size_t>(c.index) < N, "neighbours are stored or what-if rows");
+            double* dst = out.neighbor_y.row(i * width + t);
+            if (c.slot < k_s) {
+                std::copy_n(stored.neighbor_y.row(i * k_s + c.slot), m, dst);
+                if (out.neighbor_yvar)
+                    std::copy_n(stored.neighbor_yvar->row(i * k_s + c.slot), m, out.neighbor_yvar->row(i * width + t));
+            } else {
+                const std::size_t j = c.slot - k_s;
+                for (std::size_t col = 0; col < m; ++col) dst[col] = y_whatif(j, col);
+            }
         }
     }
     out.num_neighbors = width;
     if (width == 0) return std::nullopt;
-
-    const std::size_t m = model.num_metrics();
-    out.neighbor_y = Array2(checked_mul(nq, width), m);
-    for (std::size_t i = 0; i < nq; ++i) {
-        for (std::size_t t = 0; t < width; ++t) {
-            const std::int64_t r = out.neighbor_indices(i, t);
-            expect(r >= 0 && static_cast<std::size_t>(r) < N, "neighbours are stored or what-if rows");
-            double* dst = out.neighbor_y.row(i * width + t);
-            if (static_cast<std::size_t>(r) < n) {
-                std::vector<double> row;
-                try {
-                    row = model.backend().row_y(static_cast<std::size_t>(r));
-                } catch (const CoreError&) {
-                    throw Panic("row_y");
-                }
-                expect(row.size() == m, "row_y");
-                std::copy(row.begin(), row.end(), dst);
-            } else {
-                const std::size_t j = static_cast<std::size_t>(r) - n;
-                for (std::size_t c = 0; c < m; ++c) dst[c] = y_whatif(j, c);
-            }
-        }
-    }
     return out;
 }
 
@@ -206,18 +204,10 @@ DrawInternals compute_conditional_posterior_internals(const Vantorix& model, con
         model, x, x_whatif, y_whatif, params.k_num_neighbors, flags.exclude_nearest, flags.tie_break_neighbors);
     if (!nb) return empty_posterior_internals(model, x.rows);
 
-    // Every stored y row enters the scale; in memory they are read in place.
-    std::vector<double> ys;
-    if (const InMemoryQelBackend* mem = model.backend().in_memory()) {
-        ys = compute_scale_for_conditional(mem->y().view(), y_whatif);
-    } else {
-        const std::size_t n = model.num_obs();
-        std::vector<std::size_t> all(n);
-        std::iota(all.begin(), all.end(), std::size_t{0});
-        const TrainRows rows = model.backend().train_rows_at(all);
-        ys = compute_scale_for_conditional(view_of(rows.y), y_whatif);
-    }
-    const NeighborsView neighbours{nb->neighbor_indices, nb->neighbor_dist2, nb->neighbor_y};
+    // Every stored y row enters the scale, read in place.
+    const std::vector<double> ys = compute_scale_for_conditional(StoredRows(model.backend()).y_view(), y_whatif);
+    const NeighborsView neighbours{nb->neighbor_indices, nb->neighbor_dist2, nb->neighbor_y,
+                                   nb->neighbor_yvar ? &*nb->neighbor_yvar : nullptr};
     return compute_weighted_posterior(model, neighbours, params, flags.observation_noise, std::span<const double>(ys));
 }
 

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <numeric>
+#include <string>
 
 #include "qelbo/fit/draw.h"
 #include "qelbo/core/error.h"
 #include "qelbo/model/disk_backend.h"
 #include "qelbo/model/posterior.h"
+#include "qelbo/model/stored_rows.h"
 #include "base/std_rng.h"
 
 namespace qelbo {
@@ -25,16 +27,13 @@ StdRng keyed_generator(StdRng& source) {
     return StdRng::from_seed(key);
 }
 
-// n rows of the given width, row i from row_at(i).
-template <class RowAt>
-Array2 stack_rows(std::size_t n, std::size_t width, RowAt&& row_at) {
-    Array2 out(n, width);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<double> r = row_at(i);
-        expect(r.size() == width, "stored rows have the model's width");
-        std::copy(r.begin(), r.end(), out.row(i));
+// The first n rows of `all` as one array; a view with fewer rows is refused as a row read would be.
+Array2 leading_rows(const MatView& all, std::size_t n) {
+    if (n > all.rows) {
+        throw QELError::invalid_parameter("row " + std::to_string(all.rows) + " out of range [0, " +
+                                          std::to_string(all.rows) + ")");
     }
-    return out;
+    return Array2(n, all.cols, std::vector<double>(all.data, all.data + n * all.cols));
 }
 
 Array2 to_array2(NdArray&& a) {
@@ -193,12 +192,12 @@ std::vector<double> QELSurrogate::observation_row_y(std::size_t i) const { retur
 
 std::optional<Array2> QELSurrogate::observations_y() const {
     if (!model_ || model_->num_obs() == 0) return std::nullopt;
-    return stack_rows(model_->num_obs(), model_->num_metrics(), [&](std::size_t i) { return model_->backend().row_y(i); });
+    return leading_rows(StoredRows(model_->backend()).y_view(), model_->num_obs());
 }
 
 std::optional<Array2> QELSurrogate::observations_x() const {
     if (!model_ || model_->num_obs() == 0) return std::nullopt;
-    return stack_rows(model_->num_obs(), model_->num_dim(), [&](std::size_t i) { return model_->backend().row_x(i); });
+    return leading_rows(StoredRows(model_->backend()).x_view(), model_->num_obs());
 }
 
 void QELSurrogate::schedule_background_flush() {

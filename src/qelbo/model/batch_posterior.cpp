@@ -37,7 +37,8 @@ QELNormal batch_posterior(const Vantorix& model, const MatView& x, std::span<con
             const DrawInternals empty = empty_posterior_internals(model, nq);
             for (std::size_t p = 0; p < P; ++p) assign_posterior_results(empty, mean, total, epistemic, aleatoric, p);
         } else {
-            const NeighborsView nb{nd->neighbor_indices, nd->neighbor_dist2, nd->neighbor_y};
+            const NeighborsView nb{nd->neighbor_indices, nd->neighbor_dist2, nd->neighbor_y,
+                                   nd->neighbor_yvar ? &*nd->neighbor_yvar : nullptr};
             for (std::size_t p = 0; p < P; ++p) {
                 const DrawInternals in = compute_weighted_posterior(model, nb, params_list[p], flags.observation_noise);
                 assign_posterior_results(in, mean, total, epistemic, aleatoric, p);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/worker_pool.h"
 #include "qelbo/model/light.h"
 #include "qelbo/model/model.h"
 
@@ -11,6 +12,9 @@ namespace qelbo {
 NdArray to_ndarray(Array2&& a) { return NdArray{{a.rows, a.cols}, std::move(a.data)}; }
 
 namespace {
+
+// Queries per pool task of the weighting: a few microseconds of work each.
+constexpr std::size_t kQueriesPerTask = 256;
 
 void check_query_width(const Vantorix& model, const MatView& x) {
     if (x.cols != model.num_dim()) throw QELError::invalid_shape({x.rows, model.num_dim()}, {x.rows, x.cols});
@@ -62,8 +66,10 @@ DrawInternals compute_posterior_internals(const Vantorix& model, const MatView& 
     std::optional<NeighborData> nd = get_neighbor_data(model, x, params.k_num_neighbors, flags.exclude_nearest,
                                                        flags.tie_break_neighbors);
     if (!nd) return empty_posterior_internals(model, x.rows);
-    return compute_weighted_posterior(model, NeighborsView{nd->neighbor_indices, nd->neighbor_dist2, nd->neighbor_y},
-                                      params, flags.observation_noise);
+    const Array2* yvar = nd->neighbor_yvar ? &*nd->neighbor_yvar : nullptr;
+    return compute_weighted_posterior(
+        model, NeighborsView{nd->neighbor_indices, nd->neighbor_dist2, nd->neighbor_y, yvar}, params,
+        flags.observation_noise);
 }
 
 DrawInternals compute_weighted_posterior(const Vantorix& model, const NeighborsView& nb, const QELParams& params,
@@ -74,37 +80,11 @@ DrawInternals compute_weighted_posterior(const Vantorix& model, const NeighborsV
     const std::size_t m = ys.size();
     expect(nb.indices.rows == nq && nb.indices.cols == k, "neighbor indices must match neighbor distances");
     expect(nb.y.rows == nq * k && nb.y.cols == m, "neighbor_y must hold one row per neighbour");
+    // Observation variances of the neighbours; rows that are not stored have none (0).
+    const Array2* V = nb.yvar;
+    expect(!V || (V->rows == nq * k && V->cols == m), "neighbor yvar must hold one row per neighbour");
     const double e = params.epistemic_variance_scale;
     const double a = params.aleatoric_variance_scale;
-    const std::size_t n = model.num_obs();
-
-    // Observation variances of the neighbours; rows that are not stored have none (0).
-    std::optional<Array2> V;
-    if (n > 0 && model.backend().stores_yvar()) {
-        V = Array2(checked_mul(nq, k), m, 0.0);
-        const InMemoryQelBackend* mem = model.backend().in_memory();
-        for (std::size_t i = 0; i < nq; ++i) {
-            for (std::size_t t = 0; t < k; ++t) {
-                const std::int64_t r = nb.indices(i, t);
-                if (r >= 0 && static_cast<std::size_t>(r) >= n) continue;
-                expect(r >= 0, "row_yvar");
-                double* dst = V->row(i * k + t);
-                if (mem) {
-                    const double* src = mem->yvar()->row(static_cast<std::size_t>(r));
-                    std::copy_n(src, m, dst);
-                    continue;
-                }
-                std::optional<std::vector<double>> row;
-                try {
-                    row = model.backend().row_yvar(static_cast<std::size_t>(r));
-                } catch (const CoreError&) {
-                    throw Panic("row_yvar");
-                }
-                expect(row.has_value(), "yvar");
-                std::copy_n(row->data(), m, dst);
-            }
-        }
-    }
     std::vector<double> ys2(m);
     for (std::size_t j = 0; j < m; ++j) ys2[j] = ys[j] * ys[j];
 
@@ -117,51 +97,52 @@ DrawInternals compute_weighted_posterior(const Vantorix& model, const NeighborsV
     out.epistemic_std = Array2(nq, m);
     out.aleatoric_std = Array2(nq, m);
 
-    // Raw weights first, written into w_normalized and normalised in place below.
-    for (std::size_t i = 0; i < nq; ++i) {
-        for (std::size_t t = 0; t < k; ++t) {
-            double u = e * nb.dist2(i, t);
-            u = u + kWeightJitter;
-            u = a + u;
-            for (std::size_t j = 0; j < m; ++j) {
-                out.w_normalized(i, t, j) = V ? 1.0 / (u + (*V)(i * k + t, j) / ys2[j]) : 1.0 / u;
-            }
-        }
-    }
-    for (std::size_t i = 0; i < nq; ++i) {
-        for (std::size_t j = 0; j < m; ++j) {
-            double W = -0.0;
-            for (std::size_t t = 0; t < k; ++t) W += out.w_normalized(i, t, j);
-            const double inv = 1.0 / W;
-            double sq = 0.0, mean = 0.0;
+    // Each query writes only its own rows.
+    parallel_for_ranges(nq, kQueriesPerTask, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            // Raw weights first, written into w_normalized and normalised in place below.
             for (std::size_t t = 0; t < k; ++t) {
-                double& w = out.w_normalized(i, t, j);
-                w = w * inv;
-                sq += w * w;
-                mean += w * nb.y(i * k + t, j);
-            }
-            const double ve = inv;
-            double va = 0.0;
-            if (observation_noise && k > 0) {
-                for (std::size_t t = 0; t < k; ++t) {
-                    const double q = V ? (*V)(i * k + t, j) / ys2[j] : 0.0;
-                    va += out.w_normalized(i, t, j) * (a + q);
+                double u = e * nb.dist2(i, t);
+                u = u + kWeightJitter;
+                u = a + u;
+                for (std::size_t j = 0; j < m; ++j) {
+                    out.w_normalized(i, t, j) = V ? 1.0 / (u + (*V)(i * k + t, j) / ys2[j]) : 1.0 / u;
                 }
             }
-            out.l2(i, j) = std::sqrt(sq);
-            out.mean(i, j) = mean;
-            const double tv = ve + va;
-            if (tv < kVarianceFloor) {
-                out.total_std(i, j) = ys[j] * kStdFloor;
-                out.epistemic_std(i, j) = ys[j] * kStdFloor;
-                out.aleatoric_std(i, j) = 0.0;
-            } else {
-                out.total_std(i, j) = std::sqrt(tv) * ys[j];
-                out.epistemic_std(i, j) = std::sqrt(ve) * ys[j];
-                out.aleatoric_std(i, j) = std::sqrt(va) * ys[j];
+            for (std::size_t j = 0; j < m; ++j) {
+                double W = -0.0;
+                for (std::size_t t = 0; t < k; ++t) W += out.w_normalized(i, t, j);
+                const double inv = 1.0 / W;
+                double sq = 0.0, mean = 0.0;
+                for (std::size_t t = 0; t < k; ++t) {
+                    double& w = out.w_normalized(i, t, j);
+                    w = w * inv;
+                    sq += w * w;
+                    mean += w * nb.y(i * k + t, j);
+                }
+                const double ve = inv;
+                double va = 0.0;
+                if (observation_noise && k > 0) {
+                    for (std::size_t t = 0; t < k; ++t) {
+                        const double q = V ? (*V)(i * k + t, j) / ys2[j] : 0.0;
+                        va += out.w_normalized(i, t, j) * (a + q);
+                    }
+                }
+                out.l2(i, j) = std::sqrt(sq);
+                out.mean(i, j) = mean;
+                const double tv = ve + va;
+                if (tv < kVarianceFloor) {
+                    out.total_std(i, j) = ys[j] * kStdFloor;
+                    out.epistemic_std(i, j) = ys[j] * kStdFloor;
+                    out.aleatoric_std(i, j) = 0.0;
+                } else {
+                    out.total_std(i, j) = std::sqrt(tv) * ys[j];
+                    out.epistemic_std(i, j) = std::sqrt(ve) * ys[j];
+                    out.aleatoric_std(i, j) = std::sqrt(va) * ys[j];
+                }
             }
         }
-    }
+    });
     return out;
 }
 

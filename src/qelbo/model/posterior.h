@@ -55,6 +55,8 @@ struct NeighborsView {
     const IndexArray2& indices;  // nq x k
     const Array2& dist2;         // nq x k
     const Array2& y;             // (nq * k) x m
+    // The neighbours' observation variances, laid out as y, when the model stores any.
+    const Array2* yvar = nullptr;
 };
 
 inline constexpr double kWeightJitter = 1e-9;
