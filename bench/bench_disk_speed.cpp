@@ -420,6 +420,9 @@ void section_posterior() {
         std::printf("  %-28s %8.2f ms (median %.2f)\n", "memory model", tm[0] * 1e3, median(tm) * 1e3);
         std::printf("  ratio disk / memory %.2f\n", td[0] / tm[0]);
         std::printf("  disk answer digest %016llx\n", static_cast<unsigned long long>(posterior_digest(pd)));
+        // The full path (observation noise) too, untimed: its weighting differs from the light path's.
+        const qelbo::QELNormal full = qelbo::posterior(*disk, q, params, {false, true, true});
+        std::printf("  disk answer digest, full path %016llx\n", static_cast<unsigned long long>(posterior_digest(full)));
         const std::string key = "posterior" + tag + "_" + std::to_string(n);
         result(key + "_ratio", td[0] / tm[0]);
         if (n < 100000) continue;
