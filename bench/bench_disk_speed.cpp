@@ -120,6 +120,21 @@ std::vector<double> timed(int reps, const std::function<void()>& fn) {
     return s;
 }
 
+// Seconds of each of `reps` runs of every call, the calls taking turns so that a drift of
+// the machine reaches them alike; ascending per call.
+std::vector<std::vector<double>> timed_in_turn(int reps, const std::vector<std::function<void()>>& calls) {
+    std::vector<std::vector<double>> s(calls.size());
+    for (int r = 0; r < reps; ++r) {
+        for (std::size_t c = 0; c < calls.size(); ++c) {
+            const auto start = Clock::now();
+            calls[c]();
+            s[c].push_back(bench::seconds_since(start));
+        }
+    }
+    for (std::vector<double>& v : s) std::sort(v.begin(), v.end());
+    return s;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t m = v.size() / 2;
@@ -412,9 +427,16 @@ void section_posterior() {
         const Vantorix memory = Vantorix::new_with_storage(x, y, std::nullopt, false, qelbo::IndexDriver::Exact,
                                                            qelbo::StorageMode::Memory, std::nullopt);
         qelbo::QELNormal pd, pm;
-        const int reps = 5;
-        const std::vector<double> td = timed(reps, [&] { pd = qelbo::posterior(*disk, q, params, flags); });
-        const std::vector<double> tm = timed(reps, [&] { pm = qelbo::posterior(memory, q, params, flags); });
+        qelbo::SearchResult rn, rp;
+        const bool probes = n >= 100000;
+        std::vector<std::function<void()>> calls = {[&] { pd = qelbo::posterior(*disk, q, params, flags); },
+                                                    [&] { pm = qelbo::posterior(memory, q, params, flags); }};
+        if (probes) {
+            calls.push_back([&] { rn = qelbo::search_with_exact_fallback(*disk, q, bench::kK, false); });
+            calls.push_back([&] { rp = qelbo::index_search(*disk, q, bench::kK, false, true); });
+        }
+        const std::vector<std::vector<double>> t = timed_in_turn(5, calls);
+        const std::vector<double>&td = t[0], &tm = t[1];
         std::printf("posterior of %zu queries at %zu x %zu rows, k = 10, pool %zu thread(s)\n", nq, n, d, threads);
         std::printf("  %-28s %8.2f ms (median %.2f)\n", "disk model", td[0] * 1e3, median(td) * 1e3);
         std::printf("  %-28s %8.2f ms (median %.2f)\n", "memory model", tm[0] * 1e3, median(tm) * 1e3);
@@ -425,10 +447,8 @@ void section_posterior() {
         std::printf("  disk answer digest, full path %016llx\n", static_cast<unsigned long long>(posterior_digest(full)));
         const std::string key = "posterior" + tag + "_" + std::to_string(n);
         result(key + "_ratio", td[0] / tm[0]);
-        if (n < 100000) continue;
-        qelbo::SearchResult rn, rp;
-        const std::vector<double> tn = timed(reps, [&] { rn = qelbo::search_with_exact_fallback(*disk, q, bench::kK, false); });
-        const std::vector<double> tp = timed(reps, [&] { rp = qelbo::index_search(*disk, q, bench::kK, false, true); });
+        if (!probes) continue;
+        const std::vector<double>&tn = t[2], &tp = t[3];
         std::printf("  %-28s %8.2f ms (median %.2f)\n", "disk model neighbors", tn[0] * 1e3, median(tn) * 1e3);
         std::printf("  %-28s %8.2f ms (median %.2f)\n", "disk model index probe", tp[0] * 1e3, median(tp) * 1e3);
         std::printf("  posterior / neighbors %.2f, index probe / neighbors %.2f\n", td[0] / tn[0], tp[0] / tn[0]);
